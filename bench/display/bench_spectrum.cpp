@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "display/refresh.h"
+#include "display/signal_view.h"
 #include "display/spectrum.h"
 
 namespace {
@@ -81,6 +83,30 @@ void BM_readBothTables(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_readBothTables)->Unit(benchmark::kMicrosecond);
+
+// A whole refresh tick in each view: analysis (none for the scope), level
+// bar, and the repaint into the raster.
+void BM_refreshTick(benchmark::State& state) {
+    buildSpectrumTables();
+    resetSignalView();
+    createViewPens();
+    double samples[kSpectrumBlockSize];
+    std::memcpy(samples, testBlock(), sizeof samples);
+    RefreshInputs inputs;
+    inputs.displayMode = static_cast<int>(state.range(0));
+    inputs.levelledSamples = samples;
+    for (auto _ : state) {
+        const RefreshOutputs out = onRefreshTimer(inputs, viewRaster);
+        benchmark::DoNotOptimize(out.levelBarPosition);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_refreshTick)
+    ->ArgName("mode")
+    ->Arg(kScopeMode)
+    ->Arg(kSpectrumMode)
+    ->Arg(kWaterfallMode)
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

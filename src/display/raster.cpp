@@ -86,6 +86,10 @@ Colour rasterPixel(const Raster& raster, int x, int y) {
 }
 
 void rasterLine(Raster& raster, int x0, int y0, int x1, int y1) {
+    // Wholly to one side of the raster: nothing to walk.
+    if (std::max(x0, x1) < 0 || std::min(x0, x1) >= raster.width || std::max(y0, y1) < 0 ||
+        std::min(y0, y1) >= raster.height)
+        return;
     const std::int64_t dx = static_cast<std::int64_t>(x1) - x0;
     const std::int64_t dy = static_cast<std::int64_t>(y1) - y0;
     const bool xMajor = std::llabs(dx) >= std::llabs(dy);
@@ -105,7 +109,9 @@ void rasterLine(Raster& raster, int x0, int y0, int x1, int y1) {
     visibleSteps(majorStart, majorStep, length, majorLimit, first, end);
     for (std::int64_t k = first; k < end; ++k) {
         // Nearest pixel to k * minorLength / length, ties toward the start.
-        const std::int64_t offset = (2 * k * minorLength + length - 1) / (2 * length);
+        // (128-bit: k and the lengths may each be near 2^32.)
+        const auto offset = static_cast<std::int64_t>(
+            (2 * static_cast<__int128>(k) * minorLength + length - 1) / (2 * length));
         const std::int64_t major = majorStart + majorStep * k;
         const std::int64_t minor = minorStart + minorStep * offset;
         if (xMajor)

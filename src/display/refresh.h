@@ -1,5 +1,13 @@
 // The work of one 50 ms refresh tick, over explicit inputs, so that the window
-// glue only gathers the inputs and applies the outputs to its widgets.
+// glue only gathers the inputs and applies the outputs to its widgets:
+//
+//   inputs.displayMode = displayMode;  // and the link and level state
+//   RefreshOutputs out = onRefreshTimer(inputs, viewRaster);
+//   levelBar->value(out.levelBarPosition);           // on the window thread
+//   if (out.infoTextChanged) infoBox->value(out.infoText.c_str());
+//   graphView->redraw();  // its draw() only copies viewRaster to the screen
+//
+// An expose of the view draws viewRaster as it stands: only ticks change it.
 #pragma once
 
 #include <atomic>

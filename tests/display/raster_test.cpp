@@ -147,5 +147,18 @@ TEST_F(RasterLines, VeryLongLinesAreClippedToOnePixelPerRow) {
     EXPECT_EQ(rows.size(), 10u);
 }
 
+// The full int range of coordinates: no overflow in the stepping (UBSan).
+TEST_F(RasterLines, ExtremeCoordinatesStayExact) {
+    line(-2147483647 - 1, 5, 2147483647, 5);
+    Points row;
+    for (int x = 0; x < 20; ++x) row.insert({x, 5});
+    EXPECT_EQ(litPixels(raster), row);
+    fillRaster(raster, 0);
+    line(-2147483647 - 1, -2147483647 - 1, 2147483647, 2147483647);  // the diagonal
+    Points diagonal;
+    for (int k = 0; k < 10; ++k) diagonal.insert({k, k});
+    EXPECT_EQ(litPixels(raster), diagonal);
+}
+
 }  // namespace
 }  // namespace marvane::display
