@@ -3,6 +3,12 @@
 #include <cmath>
 #include <cstring>
 
+// The fast analysis matches the plain loop only while additions are neither
+// reordered nor fused.
+#if defined(__FAST_MATH__)
+#error "the spectrum needs strict IEEE double arithmetic: no -ffast-math"
+#endif
+
 namespace marvane::display {
 
 alignas(64) double cosTable[kSpectrumBinCount][kSpectrumBlockSize];
