@@ -1,0 +1,33 @@
+// PTT: keys the transmitter by raising a serial port's RTS and DTR lines, and
+// remembers the chosen port in "txport.bin".
+#pragma once
+
+#include "ptt/serial.h"
+
+namespace marvane::ptt {
+
+// Port choice: '0' none, '1'..'8' "COM1:".."COM8:", anything else none.
+// Closes the current port, opens the chosen one and leaves RTS and DTR low.
+void openPttPort(char choice);
+
+// Raise RTS, then DTR / drop RTS, then DTR, on the open port; nothing without one.
+void pttOn();
+void pttOff();
+
+// The choice stored in "txport.bin", or 0 when it cannot be read.
+char loadPttChoice();
+// Writes "txport.bin" as "%c comport\n".
+void savePttChoice(char choice);
+
+// Told of every pttOn (on = 1) and pttOff (on = 0) call, port or not, after the
+// lines have changed. Called on the keying thread; null for none.
+using PttObserver = void (*)(int on);
+void setPttObserver(PttObserver observer);
+
+// Replaces the line-control layer (null: the termios one). A port open through
+// the old layer is closed with it first.
+void setSerialLines(const SerialLines* lines);
+
+bool pttPortOpen();
+
+}  // namespace marvane::ptt
