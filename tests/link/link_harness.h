@@ -87,8 +87,10 @@ inline std::vector<uint8_t> frame(uint8_t command, int argument) {
 }
 
 inline std::vector<uint8_t> frameWith(uint8_t command, const std::vector<uint8_t>& payload) {
-    auto bytes = frame(command, static_cast<int>(payload.size()));
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    auto header = frame(command, static_cast<int>(payload.size()));
+    std::vector<uint8_t> bytes(header.size() + payload.size());
+    std::copy(header.begin(), header.end(), bytes.begin());
+    std::copy(payload.begin(), payload.end(), bytes.begin() + static_cast<long>(header.size()));
     return bytes;
 }
 
