@@ -51,7 +51,8 @@ class Station:
         self.proc = subprocess.Popen([marvane, "--headless"], cwd=self.dir.name, env=env,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.lines = queue.Queue()
-        threading.Thread(target=self._read, daemon=True).start()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
 
     def _read(self):
         for line in self.proc.stdout:
@@ -83,6 +84,8 @@ class Station:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             status = self.proc.wait()
+        self.reader.join(timeout=PATIENCE)  # the pipe ends with the process
         self.proc.stderr.close()
+        self.proc.stdout.close()
         self.dir.cleanup()
         return status

@@ -105,6 +105,7 @@ class StandIn:
 
     def _serve(self):
         conn, _ = self.listener.accept()
+        self.listener.close()
         conn.settimeout(PATIENCE)
         with conn:
             if self.audio:
@@ -181,13 +182,13 @@ class ClientProtocol(unittest.TestCase):
 
         def serve():
             conn, _ = listener.accept()
+            listener.close()
             reset_close(conn)
 
         threading.Thread(target=serve, daemon=True).start()
         result = run_client("127.0.0.1:%d" % port, "--rx", os.path.join(self.dir.name, "r.wav"))
         self.assertEqual(result.returncode, 2)
         self.assertIn("lost", result.stderr)
-        listener.close()
 
 
 if __name__ == "__main__":
