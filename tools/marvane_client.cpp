@@ -61,7 +61,8 @@ void usage(FILE* out) {
         "usage: marvane-client HOST[:PORT] [options]\n"
         "  --rx FILE.wav   write the received audio as 16-bit WAV (11025 Hz, 5512 Hz at half rate)\n"
         "  --tx FILE.wav   transmit the file: \"T\", \"S\" chunks paced by the fill reports,\n"
-        "                  the last chunk in \"R\"\n"
+        "                  the last chunk in \"R\"; padded with silence to whole blocks\n"
+        "                  so that the station plays all of it\n"
         "  --rates RX,TX   send \"F\" with these bytes (1 = half rate); with --rx or --tx\n"
         "                  \"F\" is always sent, by default with 0,0 (full rate)\n"
         "  --info WORD     send \"I\" with WORD\n"
@@ -221,8 +222,14 @@ bool loadTransmitFile(const char* path, bool halfRate, std::vector<uint8_t>& byt
             mono[i] = static_cast<short>(s > 32767.0 ? 32767.0 : s < -32768.0 ? -32768.0 : s);
         }
     }
-    bytes.resize(mono.size());
-    for (size_t i = 0; i < mono.size(); ++i)
+    // The station plays a block only while at least 1024 bytes wait and drops
+    // the rest once the last chunk is in, so the file is padded with silence:
+    // at full rate to whole blocks, at half rate (512 bytes a block) past the
+    // filter's delay and by one block more.
+    size_t length = mono.size();
+    size_t padded = halfRate ? (length + 16 + 511) / 512 * 512 + 512 : (length + 1023) / 1024 * 1024;
+    bytes.assign(padded, 128);
+    for (size_t i = 0; i < length; ++i)
         bytes[i] = static_cast<uint8_t>((mono[i] >> 8) + 128);
     return true;
 }
