@@ -1,0 +1,96 @@
+#include "audio/tx_source.h"
+
+#include "audio/audio_block.h"
+#include "link/link_server.h"
+#include "link/link_state.h"
+
+#include <cstring>
+#include <mutex>
+
+namespace marvane::audio {
+
+const float txFilterTaps[kTxFilterTaps] = {
+    -0.000317f, 0.001323f,  0.000932f,  -0.001885f, -0.002461f, 0.002558f,  0.005509f,
+    -0.002453f, -0.010403f, 0.000253f,  0.017036f,  0.005774f,  -0.024815f, -0.018050f,
+    0.032744f,  0.041281f,  -0.039618f, -0.091370f, 0.044292f,  0.312895f,  0.453550f,
+    0.312895f,  0.044292f,  -0.091370f, -0.039618f, 0.041281f,  0.032744f,  -0.018050f,
+    -0.024815f, 0.005774f,  0.017036f,  0.000253f,  -0.010403f, -0.002453f, 0.005509f,
+    0.002558f,  -0.002461f, -0.001885f, 0.000932f,  0.001323f,  -0.000317f};
+
+namespace {
+
+// d[40] is the newest input, d[0] the oldest; audio pump thread only.
+float txFilterDelay[kTxFilterTaps] = {};
+
+std::mutex txBlockGuard;
+int16_t txBlock[kBlockLength] = {};
+
+void endTransmission() {
+    using link::linkState;
+    linkState.txDrainPending = 0;
+    linkState.rxPhase = 1;
+    link::setClientNoDelay(0);
+    link::ringCatchUp();
+    linkState.txActive = 0;
+    linkState.rxStreaming = 1;
+}
+
+int16_t byteToSample(uint8_t b) { return static_cast<int16_t>((b - 128) * 256); }
+
+} // namespace
+
+int interpolateTx(int16_t x) {
+    for (int i = 0; i < kTxFilterTaps - 1; ++i)
+        txFilterDelay[i] = txFilterDelay[i + 1];
+    txFilterDelay[kTxFilterTaps - 1] = static_cast<float>(x);
+    // The product of two floats is exact in double; the sum is rounded to
+    // single precision after each addition.
+    float sum = 0.0f;
+    for (int i = 0; i < kTxFilterTaps; ++i)
+        sum = static_cast<float>(static_cast<double>(sum) + static_cast<double>(txFilterDelay[i]) *
+                                                                static_cast<double>(txFilterTaps[i]));
+    return static_cast<int>(sum);
+}
+
+void clearTxFilterDelay() { std::memset(txFilterDelay, 0, sizeof txFilterDelay); }
+
+void fillTxBlock(int16_t* samples, int count) {
+    using link::linkState;
+    if (linkState.txDrainPending == 0) {
+        if (linkState.blocksSinceReport.fetch_add(1) + 1 >= 2)
+            link::sendFillReport();
+    }
+
+    if (link::ringFill() < count) {
+        if (linkState.txDrainPending == 1)
+            endTransmission();
+        std::memset(samples, 0, sizeof(int16_t) * static_cast<size_t>(count));
+        return;
+    }
+
+    if (linkState.txHalfRate == 1) {
+        for (int k = 0; k < count / 2; ++k) {
+            int16_t v = byteToSample(link::ringTake());
+            samples[2 * k] = v;
+            samples[2 * k + 1] = v;
+        }
+        for (int i = 0; i < count; ++i)
+            samples[i] = static_cast<int16_t>(static_cast<uint16_t>(interpolateTx(samples[i]) & 0xFFFF));
+        return;
+    }
+
+    for (int i = 0; i < count; ++i)
+        samples[i] = byteToSample(link::ringTake());
+}
+
+void storeTxBlock(const int16_t* in) {
+    std::lock_guard lock(txBlockGuard);
+    std::memcpy(txBlock, in, sizeof txBlock);
+}
+
+void copyTxBlock(int16_t* out) {
+    std::lock_guard lock(txBlockGuard);
+    std::memcpy(out, txBlock, sizeof txBlock);
+}
+
+} // namespace marvane::audio

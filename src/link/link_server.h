@@ -1,0 +1,43 @@
+#pragma once
+// The link server thread: listens on the link port, serves one client at a
+// time, carries out the client's frames on LinkState and TxRing, and provides
+// the three senders of the server's messages.
+
+namespace marvane::link {
+
+// Resets the ring and the drain flag, then starts the detached server thread.
+void startLinkServer();
+
+// The listener for one cycle: 0 when ready, -1 when any step failed.
+int openListener();
+void closeListener();
+
+// The thread body: endless listening cycles, never returns.
+void runLinkServer();
+
+// One connection on an already connected socket: stores it as the client
+// socket, records the peer address, raises the connection flags, runs the
+// frame loop until the connection ends, then closes the socket and clears
+// txActive and rxStreaming.
+void serveConnection(int fd);
+
+// Receive audio of one levelled block (count at most 1024), full or half rate.
+void sendRxAudio(const double* samples, int count);
+// The "P" reply.
+void sendPong();
+// An "N" frame with the ring's fill (capped at 65535); resets blocksSinceReport.
+void sendFillReport();
+// TCP_NODELAY on the client socket, if there is one (result ignored).
+void setClientNoDelay(int on);
+
+// 3020, or MARVANE_PORT when that names a port.
+int linkPort();
+
+// Called on the link server thread when a connection is accepted (true) and
+// when it has ended (false), with the peer's dotted address.
+void setConnectionObserver(void (*fn)(bool accepted, const char* address));
+
+// A send that blocks longer than this fails (a client that stopped reading).
+inline constexpr int kSendTimeoutMs = 5000;
+
+} // namespace marvane::link

@@ -1,0 +1,75 @@
+#include "link/link_state.h"
+
+#include <cstring>
+
+namespace marvane::link {
+
+LinkState linkState;
+TxRing txRing;
+
+namespace {
+
+template <size_t N>
+void copyText(char (&to)[N], const char* from) {
+    size_t length = std::strlen(from);
+    if (length > N - 1)
+        length = N - 1;
+    std::memcpy(to, from, length);
+    to[length] = '\0';
+}
+
+} // namespace
+
+void LinkState::copyPeerAddress(char (&out)[16]) {
+    std::lock_guard lock(textGuard);
+    std::memcpy(out, peerAddressText, sizeof out);
+}
+
+void LinkState::storePeerAddress(const char* text) {
+    std::lock_guard lock(textGuard);
+    copyText(peerAddressText, text);
+}
+
+void LinkState::copyPeerInfo(char (&out)[20]) {
+    std::lock_guard lock(textGuard);
+    std::memcpy(out, peerInfoText, sizeof out);
+}
+
+void LinkState::storePeerInfo(const char* word) {
+    std::lock_guard lock(textGuard);
+    copyText(peerInfoText, word);
+}
+
+int ringFill() {
+    int fill = txRing.ringWritePos.load(std::memory_order_acquire) -
+               txRing.ringReadPos.load(std::memory_order_acquire);
+    return fill < 0 ? fill + kRingSize : fill;
+}
+
+void ringAppend(const uint8_t* bytes, int count) {
+    int pos = txRing.ringWritePos.load(std::memory_order_relaxed);
+    for (int i = 0; i < count; ++i) {
+        txRing.bytes[pos] = bytes[i];
+        pos = pos == kRingSize - 1 ? 0 : pos + 1;
+        txRing.ringWritePos.store(pos, std::memory_order_release);
+    }
+}
+
+uint8_t ringTake() {
+    int pos = txRing.ringReadPos.load(std::memory_order_relaxed);
+    uint8_t byte = txRing.bytes[pos];
+    txRing.ringReadPos.store(pos == kRingSize - 1 ? 0 : pos + 1, std::memory_order_release);
+    return byte;
+}
+
+void ringReset() {
+    txRing.ringWritePos.store(0, std::memory_order_release);
+    txRing.ringReadPos.store(0, std::memory_order_release);
+}
+
+void ringCatchUp() {
+    txRing.ringReadPos.store(txRing.ringWritePos.load(std::memory_order_acquire),
+                             std::memory_order_release);
+}
+
+} // namespace marvane::link

@@ -1,0 +1,62 @@
+#pragma once
+// The connection state shared by the link server, the audio pump and the
+// window, and the transmit ring that carries the client's audio to the sound
+// card. Flags and ring positions are atomics, read and written whole; the two
+// texts are guarded by a small mutex so that no reader sees half a text.
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+namespace marvane::link {
+
+struct LinkState {
+    std::atomic<int> clientConnected{0};
+    std::atomic<int> rxStreaming{1}; // 1 at start although no client is there
+    std::atomic<int> txActive{0};
+    std::atomic<int> rxPhase{1};
+    std::atomic<int> txDrainPending{0};
+    std::atomic<int> rxHalfRate{0};
+    std::atomic<int> txHalfRate{0};
+    std::atomic<int> peerInfoChanged{0};
+    std::atomic<int> lastReportedFill{0};
+    std::atomic<int> blocksSinceReport{0};
+
+    // Dotted-decimal client address, at most 15 characters.
+    void copyPeerAddress(char (&out)[16]);
+    void storePeerAddress(const char* text);
+    // First word of the client's last "I" text, at most 19 characters.
+    void copyPeerInfo(char (&out)[20]);
+    void storePeerInfo(const char* word);
+
+    std::mutex textGuard;
+    char peerAddressText[16] = {};
+    char peerInfoText[20] = {};
+};
+
+extern LinkState linkState;
+
+// Ten seconds of transmit audio at 11025 bytes per second.
+inline constexpr int kRingSize = 110250;
+
+struct TxRing {
+    uint8_t bytes[kRingSize] = {};
+    std::atomic<int> ringWritePos{0}; // written by the link server thread only
+    std::atomic<int> ringReadPos{0};  // advanced by the audio pump thread only
+};
+
+extern TxRing txRing;
+
+// Bytes waiting, 0..110249.
+int ringFill();
+// Stores the bytes and advances the write position; tests no free space, the
+// caller decides beforehand whether they may be stored.
+void ringAppend(const uint8_t* bytes, int count);
+// Takes the oldest waiting byte (audio pump thread; the caller has checked the fill).
+uint8_t ringTake();
+// Both positions to 0 (start-up and an accepted "T").
+void ringReset();
+// Drops whatever still waits (audio pump thread, end of a transmission).
+void ringCatchUp();
+
+} // namespace marvane::link

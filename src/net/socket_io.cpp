@@ -1,0 +1,105 @@
+#include "net/socket_io.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace marvane::net {
+
+namespace {
+
+void dottedText(const sockaddr_storage& peer, char (&address)[16]) {
+    address[0] = '\0';
+    if (peer.ss_family != AF_INET)
+        return;
+    const auto& in = reinterpret_cast<const sockaddr_in&>(peer);
+    static_assert(INET_ADDRSTRLEN <= sizeof address);
+    if (inet_ntop(AF_INET, &in.sin_addr, address, sizeof address) == nullptr)
+        address[0] = '\0';
+}
+
+} // namespace
+
+int openTcpListener(uint16_t port, int backlog) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0)
+        return -1;
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, backlog) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int acceptClient(int listenFd, char (&address)[16]) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    int fd;
+    do {
+        fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        address[0] = '\0';
+        return -1;
+    }
+    dottedText(peer, address);
+    return fd;
+}
+
+void peerAddress(int fd, char (&address)[16]) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+        address[0] = '\0';
+        return;
+    }
+    dottedText(peer, address);
+}
+
+int receiveSome(int fd, void* buffer, int length) {
+    ssize_t n;
+    do {
+        n = ::recv(fd, buffer, static_cast<size_t>(length), 0);
+    } while (n < 0 && errno == EINTR);
+    return n < 0 ? -1 : static_cast<int>(n);
+}
+
+int sendOnce(int fd, const void* data, int length) {
+    ssize_t n;
+    do {
+        n = ::send(fd, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return n < 0 ? -1 : static_cast<int>(n);
+}
+
+void setNoDelay(int fd, int on) {
+    int value = on;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value);
+}
+
+void setSendTimeout(int fd, int milliseconds) {
+    timeval timeout{};
+    timeout.tv_sec = milliseconds / 1000;
+    timeout.tv_usec = (milliseconds % 1000) * 1000;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+}
+
+void shutdownBoth(int fd) { ::shutdown(fd, SHUT_RDWR); }
+
+void closeSocket(int fd) {
+    if (fd >= 0)
+        ::close(fd);
+}
+
+} // namespace marvane::net

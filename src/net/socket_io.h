@@ -1,0 +1,42 @@
+#pragma once
+// Thin POSIX socket helpers for the link server: a listener, accept with the
+// peer's dotted address, single-call sends that never raise SIGPIPE, and the
+// socket options the link protocol switches.
+
+#include <cstdint>
+
+namespace marvane::net {
+
+// Opens a TCP listener on all local IPv4 addresses. SO_REUSEADDR is set so that
+// a port whose last connection sits in TIME_WAIT can be bound again at once (it
+// never lets a second listener onto a port that is in use). Returns the socket,
+// or -1 when socket, bind or listen failed (nothing is left open then).
+int openTcpListener(uint16_t port, int backlog);
+
+// Blocking accept. Writes the peer's IPv4 address as dotted-decimal text (empty
+// for other families). Returns the connected socket or -1.
+int acceptClient(int listenFd, char (&address)[16]);
+
+// The dotted-decimal text of a connected socket's IPv4 peer (empty otherwise).
+void peerAddress(int fd, char (&address)[16]);
+
+// One blocking recv call (retried only when a signal interrupted it before any
+// byte came). Returns the byte count, 0 on an orderly close, -1 on error.
+int receiveSome(int fd, void* buffer, int length);
+
+// One send call with MSG_NOSIGNAL. Returns the byte count sent or -1.
+int sendOnce(int fd, const void* data, int length);
+
+// TCP_NODELAY on (1) or off (0); the result is ignored by design.
+void setNoDelay(int fd, int on);
+
+// SO_SNDTIMEO in milliseconds: a send blocked longer than this fails.
+void setSendTimeout(int fd, int milliseconds);
+
+// Ends both directions of a connection without releasing the descriptor, so
+// that a receive blocked on another thread returns.
+void shutdownBoth(int fd);
+
+void closeSocket(int fd);
+
+} // namespace marvane::net

@@ -1,0 +1,125 @@
+// Receive level control against its worked values and edge cases.
+
+#include "audio/level_control.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+using namespace marvane::audio;
+
+namespace {
+
+class Level : public ::testing::Test {
+protected:
+    std::vector<int16_t> in = std::vector<int16_t>(1024, 0);
+    std::vector<double> out = std::vector<double>(1024, -1.0);
+    void SetUp() override { setGains(1.0, 1.0); }
+    void TearDown() override { setGains(1.0, 1.0); }
+    static void setGains(double current, double target) {
+        currentGain = current;
+        targetGain = target;
+    }
+    void level() { levelBlock(in.data(), out.data(), 1024); }
+};
+
+TEST_F(Level, PeakThousandFromUnityRampsTowards1Point7) {
+    std::fill(in.begin(), in.end(), 1000);
+    level();
+    EXPECT_DOUBLE_EQ(targetGain.load(), 1.7);
+    EXPECT_EQ(out[0], 1000.0); // the first sample still has the old gain
+    EXPECT_NEAR(out[1], 1000.0 * (1.0 + 0.00068359375), 1e-9);
+    EXPECT_NEAR(out[1023], 1000.0 * (1.0 + 1023 * 0.00068359375), 1e-9);
+    EXPECT_NEAR(currentGain.load(), 1.7, 1e-12);
+}
+
+TEST_F(Level, SilentBlockGivesZerosAndMovesATwentiethTowards30) {
+    level();
+    for (double v : out)
+        ASSERT_EQ(v, 0.0);
+    EXPECT_DOUBLE_EQ(targetGain.load(), 2.45);
+}
+
+TEST_F(Level, LoudBlockAtGainTenTakesTheFastReduction) {
+    setGains(10.0, 10.0);
+    in[0] = 100;
+    in[1] = 100;
+    in[700] = -5000;
+    level();
+    EXPECT_EQ(targetGain.load(), 6.0);
+    EXPECT_EQ(out[0], 1000.0);
+    EXPECT_NEAR(out[1], 100.0 * (10.0 - 4.0 / 1024), 1e-9);
+}
+
+// -32768 has the magnitude 32768; a 16-bit absolute value would wrap.
+TEST_F(Level, MostNegativeSampleHasPeak32768) {
+    in[5] = -32768;
+    level();
+    EXPECT_EQ(targetGain.load(), 30000.0 / 32768.0);
+}
+
+// Exactly 30000 takes the fast path: no smoothing, target exactly 30000 / peak.
+TEST_F(Level, ProductOfExactly30000TakesTheFastReduction) {
+    setGains(3.0, 5.0);
+    in[9] = 10000;
+    level();
+    EXPECT_EQ(targetGain.load(), 3.0);
+}
+
+TEST_F(Level, WantedGainIsCutAt30) {
+    for (int16_t peak : {500, 499, 1}) {
+        setGains(1.0, 1.0);
+        std::fill(in.begin(), in.end(), 0);
+        in[0] = peak;
+        level();
+        EXPECT_DOUBLE_EQ(targetGain.load(), 2.45) << peak;
+    }
+}
+
+// After a long silence the first samples of a loud block are scaled by almost
+// 30 and passed on unclipped.
+TEST_F(Level, LoudBlockAfterSilenceIsPassedOnUnclipped) {
+    setGains(29.9, 29.9);
+    in[0] = 20000;
+    in[1] = -20000;
+    level();
+    EXPECT_EQ(targetGain.load(), 1.5);
+    EXPECT_EQ(out[0], 20000.0 * 29.9);
+    EXPECT_LT(out[1], -590000.0);
+    EXPECT_NEAR(currentGain.load(), 1.5, 1e-9);
+}
+
+TEST_F(Level, RepeatedBlocksConvergeOnTheGainForPeak15000) {
+    std::fill(in.begin(), in.end(), 3000);
+    for (int i = 0; i < 600; ++i)
+        level();
+    EXPECT_NEAR(targetGain.load(), 5.0, 1e-9);
+    EXPECT_NEAR(out[0], 15000.0, 1e-5);
+}
+
+// The window thread's copy of levelledSamples is never half old, half new.
+TEST(LevelledSamples, CopiesAreNeverTorn) {
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        double block[1024];
+        for (int k = 0; k < 3000; ++k) {
+            std::fill(std::begin(block), std::end(block), static_cast<double>(k));
+            storeLevelledSamples(block);
+        }
+        done = true;
+    });
+    bool whole = true;
+    double copy[1024];
+    while (!done) {
+        copyLevelledSamples(copy);
+        for (double v : copy)
+            whole = whole && v == copy[0];
+    }
+    writer.join();
+    copyLevelledSamples(copy);
+    EXPECT_TRUE(whole);
+    EXPECT_EQ(copy[1023], 2999.0);
+}
+
+} // namespace

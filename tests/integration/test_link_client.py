@@ -1,0 +1,199 @@
+"""marvane-client against the real marvane --headless and against a small
+stand-in station on loopback: errors and exit codes, ping, info and rates,
+receive audio into a WAV file, and a paced transmission ending in "R".
+
+usage: test_link_client.py MARVANE MARVANE_CLIENT
+"""
+
+import os
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import wave
+
+from linkharness import PATIENCE, Station, free_port, frame, recv_exactly, reset_close
+
+MARVANE = CLIENT = None
+
+
+def run_client(*args, **kw):
+    return subprocess.run([CLIENT, *args], capture_output=True, text=True, timeout=PATIENCE, **kw)
+
+
+def write_wav(path, samples, rate=11025):
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(rate)
+        w.writeframes(struct.pack("<%dh" % len(samples), *samples))
+
+
+class ClientErrors(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory(prefix="marvane-client-")
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def test_refused_connection_exits_2(self):
+        result = run_client("127.0.0.1:%d" % free_port(), "--ping")
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("refused", result.stderr.lower())
+
+    def test_unreadable_transmit_file_exits_1(self):
+        missing = os.path.join(self.dir.name, "missing.wav")
+        result = run_client("127.0.0.1:%d" % free_port(), "--tx", missing)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("missing.wav", result.stderr)
+        garbage = os.path.join(self.dir.name, "garbage.wav")
+        with open(garbage, "wb") as f:
+            f.write(b"not a sound file at all")
+        self.assertEqual(run_client("127.0.0.1:1", "--tx", garbage).returncode, 1)
+
+    def test_usage_errors_exit_1(self):
+        self.assertEqual(run_client().returncode, 1)
+        self.assertEqual(run_client("127.0.0.1", "--bogus").returncode, 1)
+        self.assertEqual(run_client("127.0.0.1", "--rates", "1").returncode, 1)
+        self.assertEqual(run_client("127.0.0.1:x", "--ping").returncode, 1)
+
+
+class ClientAgainstStation(unittest.TestCase):
+    def setUp(self):
+        self.station = Station(MARVANE)
+        # Wait for the listener; a reset ends this first connection at once.
+        reset_close(self.station.connect())
+        self.station.next_line()
+        self.station.next_line()
+
+    def tearDown(self):
+        self.station.stop(signal.SIGKILL)
+
+    def test_ping_is_printed_as_a_round_trip(self):
+        # Refused during the station's pause after the first connection.
+        ok = False
+        result = None
+        deadline = time.monotonic() + PATIENCE
+        while not ok and time.monotonic() < deadline:
+            result = run_client("127.0.0.1:%d" % self.station.port, "--ping", "--quiet",
+                                "--seconds", "0")
+            ok = result.returncode == 0
+            if not ok:
+                time.sleep(0.1)
+        self.assertTrue(ok, result and result.stderr)
+        self.assertRegex(result.stdout, r"^pong \d+\.\d ms\n$")
+
+
+class StandIn:
+    """A one-client stand-in station that records what the client sends and
+    answers "T" and the transmit audio the way the station does."""
+
+    def __init__(self, audio=b"", fill_reports=True):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.frames = []
+        self.ring = bytearray()
+        self.audio = audio
+        self.fill_reports = fill_reports
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        conn, _ = self.listener.accept()
+        self.listener.close()
+        conn.settimeout(PATIENCE)
+        with conn:
+            if self.audio:
+                conn.sendall(self.audio + frame("P") + self.audio)
+            played = 0
+            draining = False
+            while True:
+                head = recv_exactly(conn, 6)
+                if len(head) < 6:
+                    return
+                letter, arg = chr(head[3]), head[4] * 256 + head[5]
+                payload = recv_exactly(conn, arg) if letter in "ISR" else b""
+                self.frames.append((letter, head[4], head[5], payload))
+                if letter == "P":
+                    conn.sendall(frame("P"))
+                elif letter == "T":
+                    conn.sendall(frame("N", 0, 0))
+                elif letter in "SR":
+                    self.ring += payload
+                    draining = draining or letter == "R"
+                    # Play one block per chunk and report like every second block.
+                    played = min(len(self.ring), played + 1024)
+                    fill = len(self.ring) - played
+                    if self.fill_reports and not draining:
+                        conn.sendall(frame("N", min(fill, 65535) >> 8, min(fill, 65535) & 255))
+                    if draining:
+                        conn.sendall(bytes([128]) * 1024)  # back in receive
+
+
+class ClientProtocol(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory(prefix="marvane-client-")
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def test_info_rates_and_receive_audio(self):
+        audio = bytes(range(256)) * 4
+        standin = StandIn(audio=audio)
+        rx = os.path.join(self.dir.name, "rx.wav")
+        result = run_client("127.0.0.1:%d" % standin.port, "--rx", rx, "--rates", "1,2",
+                            "--info", "K1ABC", "--seconds", "0.5", cwd=self.dir.name)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(("F", 1, 2, b""), standin.frames)
+        self.assertIn(("I", 0, 5, b"K1ABC"), standin.frames)
+        with wave.open(rx) as w:
+            self.assertEqual(w.getframerate(), 5512)
+            self.assertEqual(w.getsampwidth(), 2)
+            samples = struct.unpack("<%dh" % w.getnframes(), w.readframes(w.getnframes()))
+        # The pong between the two runs is not audio.
+        expected = [(b - 128) * 256 for b in audio] * 2
+        self.assertEqual(list(samples), expected)
+
+    def test_transmission_is_paced_and_ends_with_the_last_chunk(self):
+        tx = os.path.join(self.dir.name, "tx.wav")
+        samples = [((i * 37) % 256 - 128) * 256 for i in range(3 * 11025)]
+        write_wav(tx, samples)
+        standin = StandIn()
+        result = run_client("127.0.0.1:%d" % standin.port, "--tx", tx, cwd=self.dir.name)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        letters = [f[0] for f in standin.frames]
+        self.assertEqual(letters[:2], ["F", "T"])
+        self.assertEqual(letters[-1], "R")
+        self.assertNotIn("R", letters[:-1])
+        self.assertTrue(set(letters[2:-1]) <= {"S"})
+        sent = b"".join(f[3] for f in standin.frames if f[0] in "SR")
+        # The file, then silence up to whole 1024-byte blocks.
+        expected = bytes((s >> 8) + 128 for s in samples)
+        expected += bytes([128]) * (-len(expected) % 1024)
+        self.assertEqual(sent, expected)
+        self.assertTrue(all(len(f[3]) <= 10239 for f in standin.frames))
+        self.assertIn("fill 0\n", result.stdout)
+
+    def test_a_station_that_goes_away_is_a_lost_connection(self):
+        listener = socket.create_server(("127.0.0.1", 0))
+        port = listener.getsockname()[1]
+
+        def serve():
+            conn, _ = listener.accept()
+            listener.close()
+            reset_close(conn)
+
+        threading.Thread(target=serve, daemon=True).start()
+        result = run_client("127.0.0.1:%d" % port, "--rx", os.path.join(self.dir.name, "r.wav"))
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("lost", result.stderr)
+
+
+if __name__ == "__main__":
+    MARVANE, CLIENT = sys.argv[1], sys.argv[2]
+    unittest.main(argv=sys.argv[:1], verbosity=2)

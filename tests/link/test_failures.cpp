@@ -1,0 +1,181 @@
+// How connections end: failed receives, failed sends on either thread, a
+// client that closes its side, one that stops reading, one that vanishes.
+
+#include "link_harness.h"
+
+#include <csignal>
+#include <sys/time.h>
+
+using namespace marvane::link;
+using namespace marvane::testing;
+
+namespace {
+
+class ConnectionEnd : public ::testing::Test {
+protected:
+    ServedConnection conn;
+    void SetUp() override {
+        resetLinkState();
+        conn.start();
+    }
+    void TearDown() override {
+        conn.end();
+        resetLinkState();
+    }
+    // Makes every later send on the station's socket fail, as on a dead link,
+    // while its receive keeps waiting.
+    void breakSending() { ::shutdown(conn.station(), SHUT_WR); }
+};
+
+// The end clears txActive and rxStreaming and nothing else.
+TEST_F(ConnectionEnd, ResetByTheClientEndsTheConnectionAndKeepsTheRest) {
+    sendBytes(conn.client(), {1, 2, 3, 'F', 1, 1});
+    sendBytes(conn.client(), frameWith('I', {'O', 'K'}));
+    sendBytes(conn.client(), frame('T', 0));
+    ASSERT_EQ(readBytes(conn.client(), 6).size(), 6u);
+    sendBytes(conn.client(), frame('R', 0));
+    sendBytes(conn.client(), frameWith('S', pattern(100)));
+    sendBytes(conn.client(), frame('P', 0));
+    ASSERT_EQ(readBytes(conn.client(), 6).size(), 6u);
+    conn.end();
+    EXPECT_TRUE(conn.finished);
+    EXPECT_EQ(linkState.clientConnected.load(), 0);
+    EXPECT_EQ(linkState.txActive.load(), 0);
+    EXPECT_EQ(linkState.rxStreaming.load(), 0);
+    EXPECT_EQ(linkState.rxPhase.load(), 0);
+    EXPECT_EQ(linkState.txDrainPending.load(), 1);
+    EXPECT_EQ(linkState.rxHalfRate.load(), 1);
+    EXPECT_EQ(linkState.txHalfRate.load(), 1);
+    EXPECT_EQ(ringFill(), 100);
+    char info[20], address[16];
+    linkState.copyPeerInfo(info);
+    linkState.copyPeerAddress(address);
+    EXPECT_STREQ(info, "OK");
+    EXPECT_STREQ(address, "127.0.0.1");
+}
+
+// An orderly close is taken as "no data yet": the station polls on until a
+// send fails.
+TEST_F(ConnectionEnd, OrderlyCloseEndsOnlyWhenASendFails) {
+    ::close(conn.fds[1]);
+    conn.fds[1] = -1;
+    EXPECT_FALSE(conn.waitFinished(300));
+    EXPECT_EQ(linkState.clientConnected.load(), 1);
+    ASSERT_TRUE(waitFor([&] {
+        sendPong();
+        return conn.finished.load();
+    }));
+    EXPECT_EQ(linkState.clientConnected.load(), 0);
+}
+
+TEST_F(ConnectionEnd, FailedFirstSamplesReadEndsTheConnection) {
+    auto bytes = frame('P', 0);
+    auto samples = frame('S', 1000);
+    bytes.insert(bytes.end(), samples.begin(), samples.end());
+    sendBytes(conn.client(), bytes);
+    ASSERT_EQ(readBytes(conn.client(), 6).size(), 6u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    resetClose(conn.fds[1]);
+    conn.fds[1] = -1;
+    EXPECT_TRUE(conn.waitFinished());
+}
+
+// Without its own failure handling the second read's error would leave the
+// station polling a dead socket for ever.
+TEST_F(ConnectionEnd, FailedSecondSamplesReadEndsTheConnection) {
+    auto bytes = frame('S', 1000);
+    auto part = pattern(300);
+    bytes.insert(bytes.end(), part.begin(), part.end());
+    sendBytes(conn.client(), bytes);
+    ASSERT_TRUE(waitFor([] { return ringFill() == 300; }));
+    resetClose(conn.fds[1]);
+    conn.fds[1] = -1;
+    EXPECT_TRUE(conn.waitFinished());
+    EXPECT_EQ(ringFill(), 300);
+}
+
+TEST_F(ConnectionEnd, FailedPongEndsTheConnection) {
+    breakSending();
+    sendBytes(conn.client(), frame('P', 0));
+    EXPECT_TRUE(conn.waitFinished());
+    EXPECT_EQ(linkState.clientConnected.load(), 0);
+}
+
+TEST_F(ConnectionEnd, FailedFillReportAfterTransmitEndsTheConnection) {
+    breakSending();
+    sendBytes(conn.client(), frame('T', 0));
+    EXPECT_TRUE(conn.waitFinished());
+    EXPECT_EQ(linkState.txActive.load(), 0);
+}
+
+// A send failing on the audio pump's thread must also wake the link server
+// thread, which sits in a receive that no data will ever end.
+TEST_F(ConnectionEnd, FailedReceiveAudioSendWakesTheBlockedReceive) {
+    breakSending();
+    double block[1024] = {};
+    sendRxAudio(block, 1024);
+    EXPECT_EQ(linkState.clientConnected.load(), 0);
+    EXPECT_TRUE(conn.waitFinished());
+}
+
+TEST_F(ConnectionEnd, FailedFillReportFromThePumpWakesTheBlockedReceive) {
+    breakSending();
+    sendFillReport();
+    EXPECT_EQ(linkState.clientConnected.load(), 0);
+    EXPECT_TRUE(conn.waitFinished());
+}
+
+// A client that stops reading: the send times out after 5 s and counts as
+// failed instead of blocking the audio pump for ever.
+TEST_F(ConnectionEnd, ClientThatStopsReadingTimesOutTheSend) {
+    timeval timeout{};
+    socklen_t length = sizeof timeout;
+    ASSERT_EQ(getsockopt(conn.station(), SOL_SOCKET, SO_SNDTIMEO, &timeout, &length), 0);
+    EXPECT_EQ(timeout.tv_sec * 1000 + timeout.tv_usec / 1000, kSendTimeoutMs);
+    double block[1024];
+    for (int i = 0; i < 1024; ++i)
+        block[i] = (i % 256) * 128.0;
+    for (int i = 0; i < 200000 && linkState.clientConnected == 1; ++i)
+        sendRxAudio(block, 1024);
+    EXPECT_EQ(linkState.clientConnected.load(), 0);
+    EXPECT_TRUE(conn.waitFinished());
+}
+
+} // namespace
+
+// With the default SIGPIPE action a send to a closed peer would kill the
+// process. Also shows serveConnection on a plain socket pair.
+TEST(SendSafety, SendToAClosedPeerRaisesNoSigpipe) {
+    resetLinkState();
+    auto previous = std::signal(SIGPIPE, SIG_DFL);
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    std::atomic<bool> finished{false};
+    std::thread server([&] {
+        serveConnection(fds[0]);
+        finished = true;
+    });
+    ASSERT_TRUE(waitFor([] { return linkState.clientConnected == 1; }));
+    char address[16];
+    linkState.copyPeerAddress(address);
+    EXPECT_STREQ(address, "");
+    ::close(fds[1]);
+    sendPong();
+    EXPECT_EQ(linkState.clientConnected.load(), 0);
+    EXPECT_TRUE(waitFor([&] { return finished.load(); }));
+    server.join();
+    std::signal(SIGPIPE, previous);
+    resetLinkState();
+}
+
+// Guards of the senders: no client, or a transmission, means nothing is sent.
+TEST(Senders, NothingIsSentWithoutAClient) {
+    resetLinkState();
+    double block[1024] = {};
+    sendRxAudio(block, 1024);
+    sendPong();
+    linkState.blocksSinceReport = 3;
+    sendFillReport();
+    EXPECT_EQ(linkState.blocksSinceReport.load(), 0);
+    EXPECT_EQ(linkState.clientConnected.load(), 0);
+}
