@@ -1,0 +1,20 @@
+#pragma once
+// The audio pump: the thread that moves audio between the sound card and the
+// link, cycling through idle, receive and transmit.
+
+namespace marvane::audio {
+
+// Where the pump shows its stage: the main window's status boxes and level
+// bar, or the headless log. Each call returns once the change is shown (or,
+// for the window, once it is gone and cannot show it any more).
+struct StatusSink {
+    void (*setAddressText)(const char* text);
+    void (*setModeText)(const char* text);
+    void (*setInfoText)(const char* text);
+    void (*setLevelBar)(int position);
+};
+
+// Thread body; never returns.
+void runAudioPump(const StatusSink* sink);
+
+} // namespace marvane::audio
