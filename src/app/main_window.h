@@ -2,8 +2,9 @@
 
 namespace marvane::app {
 
-// Runs the station in its main window until the window is closed. Returns the
-// exit code, or -1 without starting anything when no display can be opened.
+// Runs the station in its main window until the window is closed, then ends
+// the process with exit code 0 (the station's threads end with it). Returns
+// -1 without starting anything when no display can be opened.
 int runMainWindow(int argc, char** argv);
 
 } // namespace marvane::app
