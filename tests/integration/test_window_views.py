@@ -1,0 +1,179 @@
+"""The real marvane in its main window under Xvfb, a 1 kHz tone on its
+virtual sound card: the window's title, icon, size and layout, the waterfall
+with the tone's line at bin 93, the view commands, and the sound card
+selection dialog.
+
+usage: test_window_views.py MARVANE MARVANE_CLIENT
+"""
+# ctest: SKIP_RETURN_CODE 77
+# ctest: TIMEOUT 600
+
+import os
+import sys
+import unittest
+
+import windowharness as wh
+
+MARVANE = None
+XVFB = None
+
+GREEN = (0, 255, 0)
+BLACK = (0, 0, 0)
+CURSOR = (0, 0, 255)
+
+
+def bright(p):
+    return sum(p) >= 400
+
+
+def cursor_row(view):
+    """The row the waterfall's cursor line spans, or None."""
+    for j, row in enumerate(view):
+        if all(p == CURSOR for p in row):
+            return j
+    return None
+
+
+def latest_line(view):
+    """The waterfall's newest line, the one just below the cursor, or None
+    while the cursor is on the lowest row or not there."""
+    j = cursor_row(view)
+    if j is None or j + 1 >= len(view):
+        return None
+    return view[j + 1]
+
+
+def trace_only(view):
+    """True when the view holds nothing but a green trace on black."""
+    return all(p in (GREEN, BLACK) for row in view for p in row)
+
+
+class Views(unittest.TestCase):
+    def setUp(self):
+        self.station = wh.Station(MARVANE, XVFB)
+        self.desktop = self.station.desktop
+
+    def tearDown(self):
+        self.station.stop()
+
+    def waterfall_line(self):
+        def probe():
+            line = latest_line(self.station.view())
+            return line if line and bright(line[wh.TONE_BIN]) else None
+        return wh.wait_until("a waterfall line with the tone", probe)
+
+    def test_window_is_the_stations_own(self):
+        # Catches a wrong caption, a resizable window, a window size not
+        # taken from the template, and a missing icon.
+        window = self.station.window
+        _x, _y, width, height = self.desktop.geometry(window)
+        self.assertEqual((width, height), (wh.WINDOW_W, wh.WINDOW_H))
+        hints = self.desktop.prop(window, "WM_NORMAL_HINTS")
+        self.assertIn("minimum size: %d by %d" % (wh.WINDOW_W, wh.WINDOW_H), hints)
+        self.assertIn("maximum size: %d by %d" % (wh.WINDOW_W, wh.WINDOW_H), hints)
+        icon = self.desktop.prop(window, "_NET_WM_ICON")
+        self.assertIn("Icon (32 x 32)", icon)
+
+    def test_waterfall_shows_the_tone_at_bin_93(self):
+        # Catches a view that does not reach the screen, one drawn at the
+        # wrong place or scale, and colours lost on the way to the screen.
+        line = self.waterfall_line()
+        tone = line[wh.TONE_BIN]
+        self.assertTrue(tone[2] == 255 and tone[1] > 0, "tone pixel %s is not cyan-white" % (tone,))
+        for far in (20, 200, 300, 365):
+            self.assertLess(sum(line[far]), 100, "bin %d: %s" % (far, line[far]))
+        # The cursor spans the whole view and nothing of it lies outside:
+        # the pixels just left and right of the view are the window's.
+        shot = self.desktop.screenshot()
+        view = self.station.view(shot)
+        row = cursor_row(view)
+        x, y = self.station.origin()
+        self.assertNotEqual(shot.pixel(x + wh.VIEW_X - 1, y + wh.VIEW_Y + row), CURSOR)
+        self.assertNotEqual(shot.pixel(x + wh.VIEW_X + wh.VIEW_W, y + wh.VIEW_Y + row), CURSOR)
+
+    def test_view_commands_switch_views(self):
+        # Catches menu items wired to the wrong mode, a view that keeps the
+        # old picture, and a scope or spectrum not erased at each tick.
+        self.waterfall_line()
+
+        self.station.choose("Display", "Scope")
+
+        def scope():
+            view = self.station.view()
+            rows = {j for j, row in enumerate(view) if GREEN in row}
+            return trace_only(view) and len(rows) >= 60 and rows
+        rows = wh.wait_until("the scope", scope)
+        # A tone levelled towards a 15000 peak swings about 58 rows either
+        # side of the centre row.
+        self.assertLess(min(rows), wh.VIEW_H // 2 - 20)
+        self.assertGreater(max(rows), wh.VIEW_H // 2 + 20)
+
+        self.station.choose("Display", "Spectrum")
+
+        def spectrum():
+            view = self.station.view()
+            if not trace_only(view):
+                return None
+            top = {i for row in view[:3] for i, p in enumerate(row) if p == GREEN}
+            low = view[-1][300] == GREEN or view[-2][300] == GREEN
+            return top and low and top
+        top = wh.wait_until("the spectrum", spectrum)
+        # Only the tone's bins reach the top of the view.
+        self.assertTrue(all(abs(i - wh.TONE_BIN) <= 4 for i in top), sorted(top))
+
+        self.station.choose("Display", "Waterfall")
+        self.waterfall_line()
+
+    def test_view_is_placed_from_the_template(self):
+        # Catches the view at the wrong place or size: in the scope view the
+        # black of the view is bounded by the window's grey.
+        self.station.choose("Display", "Scope")
+        view = wh.wait_until("the scope", lambda: (lambda v: trace_only(v) and v)(self.station.view()))
+        shot = self.desktop.screenshot()
+        x, y = self.station.origin()
+        for j in (0, wh.VIEW_H // 4, wh.VIEW_H - 1):
+            self.assertNotIn(shot.pixel(x + wh.VIEW_X - 1, y + wh.VIEW_Y + j), (BLACK, GREEN))
+            self.assertNotIn(shot.pixel(x + wh.VIEW_X + wh.VIEW_W, y + wh.VIEW_Y + j), (BLACK, GREEN))
+        for i in (0, wh.VIEW_W // 2, wh.VIEW_W - 1):
+            self.assertNotIn(shot.pixel(x + wh.VIEW_X + i, y + wh.VIEW_Y - 1), (BLACK, GREEN))
+            self.assertNotIn(shot.pixel(x + wh.VIEW_X + i, y + wh.VIEW_Y + wh.VIEW_H), (BLACK, GREEN))
+        self.assertTrue(view)
+
+    def test_sound_card_dialog(self):
+        # Catches a dialog that Escape closes, an OK that does not save the
+        # choice, and a close box that saves it.
+        self.station.choose("SoundCard")
+        dialog = self.desktop.wait_window(wh.DIALOG_TITLE)
+        _x, _y, width, height = self.desktop.geometry(dialog)
+        self.assertEqual((width, height), (wh.DIALOG_W, wh.DIALOG_H))
+        # Escape does nothing, so the Enter after it reaches OK, which saves
+        # the preselected first devices.
+        self.desktop.focus(dialog)
+        self.desktop.key("Escape", "Return")
+        self.desktop.wait_gone(wh.DIALOG_TITLE)
+        self.assertEqual(self.station.file("scconfig.txt"), "0 SCout\n0 SCin\n")
+
+        os.remove(os.path.join(self.station.path, "scconfig.txt"))
+        self.station.choose("SoundCard")
+        dialog = self.desktop.wait_window(wh.DIALOG_TITLE)
+        self.desktop.close_box(dialog)
+        self.desktop.wait_gone(wh.DIALOG_TITLE)
+        self.assertIsNone(self.station.file("scconfig.txt"))
+        # The main window is still there and still takes commands.
+        self.station.choose("Display", "Scope")
+        wh.wait_until("the scope", lambda: trace_only(self.station.view()))
+
+
+def main():
+    global MARVANE, XVFB
+    MARVANE = sys.argv[1]
+    XVFB = wh.Xvfb()
+    try:
+        result = unittest.main(argv=sys.argv[:1], exit=False, verbosity=2).result
+    finally:
+        XVFB.stop()
+    sys.exit(0 if result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()

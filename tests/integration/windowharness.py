@@ -1,0 +1,543 @@
+"""Shared helpers for the window tests: an Xvfb server of the test's own, the
+real marvane in its main window with a virtual sound card playing a tone,
+screenshots read from XWD dumps, input through xdotool, the WM_DELETE_WINDOW
+message that a window's close box sends, a loopback web directory on port 80
+and a pseudo-terminal PTT port."""
+
+import ctypes
+import ctypes.util
+import math
+import os
+import select
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import wave
+
+PATIENCE = 60.0  # seconds; bounds liveness, measures nothing
+SKIP = 77        # exit status CTest reads as "skipped"
+TITLE = "Marvane 1.0"
+QUIET_URL_TXT = "127.0.0.1\n/window-tests\nT3ST\n0\n-\n"
+DIALOG_TITLE = "Sound Card Selection"
+RATE = 11025
+SANITIZER_REPORTS = ("WARNING: ThreadSanitizer", "ERROR: AddressSanitizer",
+                     "ERROR: LeakSanitizer", "runtime error:")
+TONE_BIN = 93    # 1000 Hz is bin 92.9 of 11025 / 1024 Hz
+
+# The main window's layout in pixels (template 1000 at 6 x 13 base units,
+# under a 25-pixel menu bar).
+MENU_BAR = 25
+VIEW_X, VIEW_Y, VIEW_W, VIEW_H = 15, MENU_BAR + 13, 366, 260
+WINDOW_W, WINDOW_H = 394, 334 + MENU_BAR
+DIALOG_W, DIALOG_H = 451, 188
+# Menu titles, relative to the window.
+SETTINGS_TITLE = (30, 12)
+SOUND_TITLE = (95, 12)
+# Item positions within their menus (counted from 1).
+SETTINGS_ITEMS = {"Display": 1, "Com Port": 2, "Anounce": 3, "Exit": 4}
+DISPLAY_ITEMS = {"Scope": 1, "Spectrum": 2, "Waterfall": 3}
+PORT_ITEMS = {"None": 1, "Com1": 2, "Com2": 3, "Com3": 4, "Com4": 5}
+
+
+def skip(reason):
+    print("SKIP: " + reason)
+    sys.exit(SKIP)
+
+
+def wait_until(what, probe, timeout=PATIENCE, pause=0.1):
+    """Polls probe() until it returns something true, and returns that."""
+    deadline = time.monotonic() + timeout
+    while True:
+        result = probe()
+        if result:
+            return result
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(pause)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def write_tone(path, frequency=1000.0, amplitude=8000, seconds=2):
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(RATE)
+        w.writeframes(b"".join(
+            struct.pack("<h", int(amplitude * math.sin(2 * math.pi * frequency * i / RATE)))
+            for i in range(RATE * seconds)))
+
+
+class Xvfb:
+    """An X server on the first free display number, stopped by stop()."""
+
+    def __init__(self):
+        if shutil.which("Xvfb") is None:
+            skip("Xvfb is not installed")
+        for tool in ("xdotool", "xwd", "xprop"):
+            if shutil.which(tool) is None:
+                skip(tool + " is not installed")
+        self.log = tempfile.TemporaryFile()
+        read_end, write_end = os.pipe()
+        try:
+            self.proc = subprocess.Popen(
+                ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+                 "-nolisten", "tcp"],
+                pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=self.log,
+                stderr=self.log)
+        except OSError as e:
+            skip("Xvfb cannot start: %s" % e)
+        finally:
+            os.close(write_end)
+        number = b""
+        deadline = time.monotonic() + PATIENCE
+        while not number.endswith(b"\n"):
+            ready, _, _ = select.select([read_end], [], [], 0.5)
+            if ready:
+                chunk = os.read(read_end, 16)
+                if not chunk:
+                    break
+                number += chunk
+            elif self.proc.poll() is not None or time.monotonic() > deadline:
+                break
+        os.close(read_end)
+        if not number.strip().isdigit():
+            self.stop()
+            self.log.seek(0)
+            skip("Xvfb did not start: " + self.log.read().decode(errors="replace")[-500:])
+        self.display = ":" + number.decode().strip()
+        # The number is written once the server listens; check it takes a
+        # client before anyone relies on it.
+        wait_until("Xvfb to accept clients", self._accepts)
+
+    def _accepts(self):
+        path = "/tmp/.X11-unix/X" + self.display[1:]
+        with socket.socket(socket.AF_UNIX) as s:
+            try:
+                s.connect(path)
+                return True
+            except OSError:
+                return False
+
+    def env(self):
+        return dict(os.environ, DISPLAY=self.display)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=PATIENCE)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.log.close()
+
+
+class Screenshot:
+    """The root window as xwd dumps it (ZPixmap, 24 or 32 bits per pixel)."""
+
+    def __init__(self, data):
+        fields = struct.unpack(">25I", data[:100])
+        (header_size, _version, pixmap_format, _depth, self.width, self.height, _xoffset,
+         byte_order, _unit, _bit_order, _pad, bits_per_pixel, self.bytes_per_line,
+         _visual, red_mask, green_mask, blue_mask, _bits_per_rgb, _entries, ncolors,
+         *_rest) = fields
+        if pixmap_format != 2 or bits_per_pixel not in (24, 32):
+            raise AssertionError("unexpected XWD layout: format %d, %d bits per pixel"
+                                 % (pixmap_format, bits_per_pixel))
+        self.step = bits_per_pixel // 8
+        self.order = "little" if byte_order == 0 else "big"
+        self.masks = (red_mask, green_mask, blue_mask)
+        self.shifts = tuple((m & -m).bit_length() - 1 for m in self.masks)
+        self.data = data[header_size + ncolors * 12:]
+
+    def pixel(self, x, y):
+        """(red, green, blue) at x, y; black outside the screen."""
+        if not (0 <= x < self.width and 0 <= y < self.height):
+            return (0, 0, 0)
+        at = y * self.bytes_per_line + x * self.step
+        value = int.from_bytes(self.data[at:at + self.step], self.order)
+        return tuple((value & m) >> s for m, s in zip(self.masks, self.shifts))
+
+
+def run_x_tool(command, env, text=True):
+    """Runs an X client. A busy X server refuses connections for a moment
+    (EAGAIN), so a client that cannot open the display is run again."""
+    for _ in range(50):
+        result = subprocess.run(command, env=env, capture_output=True, text=text,
+                                timeout=PATIENCE)
+        err = result.stderr if text else result.stderr.decode(errors="replace")
+        if result.returncode == 0 or "open display" not in err.lower():
+            return result
+        time.sleep(0.1)
+    return result
+
+
+class Desktop:
+    """Input and inspection on one X display."""
+
+    def __init__(self, xvfb):
+        self.display = xvfb.display
+        self.env = xvfb.env()
+
+    def xdotool(self, *args, check=True):
+        result = run_x_tool(["xdotool", *map(str, args)], self.env)
+        if check and result.returncode != 0:
+            raise AssertionError("xdotool %s failed: %s" % (args, result.stderr))
+        return result
+
+    def find_window(self, title):
+        """The id of the visible window with this exact title, or None."""
+        result = self.xdotool("search", "--onlyvisible", "--name",
+                              "^" + title.replace(".", r"\.") + "$", check=False)
+        ids = result.stdout.split()
+        return int(ids[0]) if ids else None
+
+    def wait_window(self, title):
+        return wait_until("a window titled " + title, lambda: self.find_window(title))
+
+    def wait_gone(self, title):
+        wait_until("the window %s to go" % title, lambda: self.find_window(title) is None)
+
+    def geometry(self, window):
+        out = self.xdotool("getwindowgeometry", "--shell", window).stdout
+        values = dict(line.split("=", 1) for line in out.split())
+        return int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"])
+
+    def prop(self, window, name):
+        return run_x_tool(["xprop", "-id", str(window), name], self.env).stdout
+
+    def screenshot(self):
+        result = run_x_tool(["xwd", "-root", "-silent"], self.env, text=False)
+        if result.returncode != 0:
+            raise AssertionError("xwd failed: " + result.stderr.decode(errors="replace"))
+        return Screenshot(result.stdout)
+
+    def click(self, x, y):
+        # No --sync: it waits for a motion that never comes when the pointer
+        # is already there.
+        self.xdotool("mousemove", x, y, "click", 1)
+
+    def key(self, *keys):
+        self.xdotool("key", "--delay", 30, *keys)
+
+    def focus(self, window):
+        self.xdotool("windowfocus", "--sync", window)
+
+    def close_box(self, window):
+        """Sends WM_DELETE_WINDOW, as a window manager does for the close box."""
+        send_delete_window(self.display, window)
+
+
+class XClientMessageEvent(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+
+
+class XEvent(ctypes.Union):
+    _fields_ = [("xclient", XClientMessageEvent), ("pad", ctypes.c_long * 24)]
+
+
+def send_delete_window(display_name, window):
+    name = ctypes.util.find_library("X11") or "libX11.so.6"
+    x11 = ctypes.CDLL(name)
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XInternAtom.restype = ctypes.c_ulong
+    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                               ctypes.POINTER(XEvent)]
+    x11.XFlush.argtypes = [ctypes.c_void_p]
+    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    for _ in range(50):
+        dpy = x11.XOpenDisplay(display_name.encode())
+        if dpy:
+            break
+        time.sleep(0.1)
+    if not dpy:
+        raise AssertionError("cannot open " + display_name)
+    try:
+        event = XEvent()
+        event.xclient.type = 33  # ClientMessage
+        event.xclient.window = window
+        event.xclient.message_type = x11.XInternAtom(dpy, b"WM_PROTOCOLS", 0)
+        event.xclient.format = 32
+        event.xclient.data[0] = x11.XInternAtom(dpy, b"WM_DELETE_WINDOW", 0)
+        event.xclient.data[1] = 0  # CurrentTime
+        x11.XSendEvent(dpy, window, 0, 0, ctypes.byref(event))
+        x11.XFlush(dpy)
+    finally:
+        x11.XCloseDisplay(dpy)
+
+
+def child_env(base, workdir):
+    """The station's environment: the sanitizer options of this run, plus the
+    suppressions for the uninstrumented X and FLTK libraries."""
+    env = dict(base)
+    env["MARVANE_VIRTUAL_SOUND"] = workdir
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    extra = os.path.join(root, "window.tsan.supp")
+    options = env.get("TSAN_OPTIONS", "")
+    if os.path.exists(extra):
+        merged = os.path.join(workdir, "tsan.supp")
+        with open(merged, "w") as out:
+            for token in options.split():
+                if token.startswith("suppressions="):
+                    with open(token.split("=", 1)[1]) as f:
+                        out.write(f.read() + "\n")
+            with open(extra) as f:
+                out.write(f.read())
+        kept = [t for t in options.split() if not t.startswith("suppressions=")]
+        env["TSAN_OPTIONS"] = " ".join(kept + ["suppressions=" + merged])
+    return env
+
+
+class Station:
+    """The real marvane with no arguments, in its window on the test's display,
+    with a virtual sound card playing a 1 kHz tone, in a temporary working
+    directory of its own."""
+
+    def __init__(self, marvane, xvfb, files=None, preload=None, extra_env=None):
+        self.dir = tempfile.TemporaryDirectory(prefix="marvane-window-")
+        self.path = self.dir.name
+        write_tone(os.path.join(self.path, "capture.wav"))
+        # Every station announces itself on port 80; tests that do not look
+        # at the directory name a path of their own there.
+        files = dict({"url.txt": QUIET_URL_TXT}, **(files or {}))
+        for name, text in files.items():
+            with open(os.path.join(self.path, name), "w") as f:
+                f.write(text)
+        self.port = free_port()
+        env = child_env(xvfb.env(), self.path)
+        env["MARVANE_PORT"] = str(self.port)
+        if preload:
+            env["LD_PRELOAD"] = preload
+            env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") +
+                                   " verify_asan_link_order=0").strip()
+        env.update(extra_env or {})
+        self.out = open(os.path.join(self.path, "marvane.out"), "w+")
+        self.proc = subprocess.Popen([marvane], cwd=self.path, env=env, stdin=subprocess.DEVNULL,
+                                     stdout=self.out, stderr=subprocess.STDOUT)
+        self.desktop = Desktop(xvfb)
+        try:
+            self.window = wait_until("the main window", self._window)
+        except AssertionError:
+            self.stop()
+            raise
+
+    def _window(self):
+        if self.proc.poll() is not None:
+            raise AssertionError("marvane ended with %s: %s" % (self.proc.returncode, self.output()))
+        return self.desktop.find_window(TITLE)
+
+    def output(self):
+        self.out.flush()
+        self.out.seek(0)
+        return self.out.read()
+
+    def file(self, name):
+        try:
+            with open(os.path.join(self.path, name)) as f:
+                return f.read()
+        except FileNotFoundError:
+            return None
+
+    def origin(self):
+        x, y, _w, _h = self.desktop.geometry(self.window)
+        return x, y
+
+    # ---- menus, driven as a user would: a click on the title, then keys ----
+
+    def open_menu(self, title):
+        x, y = self.origin()
+        self.desktop.focus(self.window)
+        self.desktop.click(x + title[0], y + title[1])
+
+    def choose(self, *path):
+        """Picks a menu item, e.g. choose("Display", "Scope") or choose("SoundCard")."""
+        if path == ("SoundCard",):
+            self.open_menu(SOUND_TITLE)
+            self.desktop.key("Down", "Return")
+            return
+        self.open_menu(SETTINGS_TITLE)
+        keys = ["Down"] * SETTINGS_ITEMS[path[0]]
+        if len(path) == 2:
+            items = DISPLAY_ITEMS if path[0] == "Display" else PORT_ITEMS
+            keys += ["Right"] + ["Down"] * (items[path[1]] - 1)
+        self.desktop.key(*keys, "Return")
+
+    def announce_checked(self):
+        """Opens the Settings menu, reads the "Anounce" check box and closes
+        the menu again: True when the box holds a mark."""
+        self.open_menu(SETTINGS_TITLE)
+        x, y = self.origin()
+        try:
+            box = wait_until("the Settings menu", lambda: self._check_box(x, y))
+        finally:
+            self.desktop.key("Escape")
+        return box
+
+    def _check_box(self, x, y):
+        """The check box is the only white in the menu's left column: None
+        while the menu is not up, else whether dark pixels lie inside it."""
+        shot = self.desktop.screenshot()
+        region = [(i, j) for j in range(y + MENU_BAR, y + MENU_BAR + 110)
+                  for i in range(x, x + 40)]
+        white = [(i, j) for i, j in region if min(shot.pixel(i, j)) >= 250]
+        if len(white) < 20:
+            return None
+        left = min(i for i, _ in white)
+        right = max(i for i, _ in white)
+        top = min(j for _, j in white)
+        bottom = max(j for _, j in white)
+        if right - left > 20 or bottom - top > 20:
+            raise AssertionError("unexpected white area in the menu: %d x %d"
+                                 % (right - left + 1, bottom - top + 1))
+        dark = sum(1 for i in range(left, right + 1) for j in range(top, bottom + 1)
+                   if sum(shot.pixel(i, j)) < 200)
+        return "checked" if dark >= 5 else "clear"
+
+    # ---- the signal view on screen ----
+
+    def view(self, shot=None):
+        """The view's pixels as rows of (r, g, b), from a fresh screenshot."""
+        shot = shot or self.desktop.screenshot()
+        x, y = self.origin()
+        return [[shot.pixel(x + VIEW_X + i, y + VIEW_Y + j) for i in range(VIEW_W)]
+                for j in range(VIEW_H)]
+
+    def close(self):
+        self.desktop.close_box(self.window)
+
+    def wait_exit(self):
+        try:
+            return self.proc.wait(timeout=PATIENCE)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("marvane did not end: " + self.output())
+
+    def stop(self):
+        """Kills the station if it still runs; fails on a sanitizer report
+        in its output."""
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        output = self.output()
+        self.out.close()
+        self.dir.cleanup()
+        for mark in SANITIZER_REPORTS:
+            if mark in output:
+                raise AssertionError("sanitizer report from marvane:\n" + output[-6000:])
+
+
+class Directory:
+    """A web directory on 127.0.0.1:80 that answers every request with a
+    short page and records the request lines for its own path (other
+    programs on this machine may announce to port 80 as well)."""
+
+    def __init__(self, path):
+        self.path = path
+        self.requests = []
+        self.lock = threading.Lock()
+        self.sock = socket.socket()
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        wait_until("port 80 to be free", self._bind, pause=0.2)
+        self.sock.listen(8)
+        self.sock.settimeout(0.2)
+        self.running = True
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _bind(self):
+        try:
+            self.sock.bind(("127.0.0.1", 80))
+            return True
+        except PermissionError:
+            skip("no permission to listen on port 80")
+        except OSError:
+            return False
+
+    def _serve(self):
+        while self.running:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                continue
+            with conn:
+                conn.settimeout(5)
+                data = b""
+                try:
+                    while b"\n\n" not in data and b"\r\n\r\n" not in data:
+                        chunk = conn.recv(4096)
+                        if not chunk:
+                            break
+                        data += chunk
+                except OSError:
+                    pass
+                # Recorded before the answer: a request the station has seen
+                # answered is always in the list.
+                line = data.split(b"\n", 1)[0].decode(errors="replace").rstrip("\r")
+                if line.startswith("GET %s/" % self.path):
+                    with self.lock:
+                        self.requests.append(line)
+                try:
+                    conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nOK\n")
+                except OSError:
+                    pass
+
+    def lines(self):
+        with self.lock:
+            return list(self.requests)
+
+    def wait_count(self, n):
+        return wait_until("%d directory requests" % n,
+                          lambda: len(self.lines()) >= n and self.lines())
+
+    def stop(self):
+        self.running = False
+        self.thread.join(timeout=PATIENCE)
+        self.sock.close()
+
+
+class PttPty:
+    """A pseudo-terminal standing in for a serial port, its modem lines kept
+    by the tiocm shim, which logs every change to a file of its own."""
+
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        self.name = os.ttyname(self.slave)
+        self.dir = tempfile.TemporaryDirectory(prefix="marvane-pty-")
+        self.log = os.path.join(self.dir.name, "tiocm.log")
+
+    def env(self):
+        return {"MARVANE_TIOCM_LOG": self.log}
+
+    def lines(self):
+        try:
+            with open(self.log) as f:
+                return f.read().splitlines()
+        except FileNotFoundError:
+            return []
+
+    def close(self):
+        os.close(self.slave)
+        os.close(self.master)
+        self.dir.cleanup()
+
+
+def shim_path():
+    build = os.environ.get("MARVANE_BUILD_DIR", "")
+    path = os.path.join(build, "lib", "libtiocm_shim.so")
+    if not os.path.exists(path):
+        raise AssertionError("the tiocm shim is not built: " + path)
+    return path
