@@ -11,6 +11,7 @@
 #include <FL/Fl_Progress.H>
 #include <FL/Fl_Window.H>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -158,13 +159,21 @@ void onRefreshTimer(void*) {
         inputs.txBlock = txSamples;
     }
 
+    const int rowBefore = display::waterfallRow;
     const display::RefreshOutputs out = display::onRefreshTimer(inputs, display::viewRaster);
     // While transmitting the views show the transmit block, which becomes
     // the levelled samples.
     if (out.samplesFromTxBlock) audio::storeLevelledSamples(samples);
     showLevel(out.levelBarPosition);
     if (out.infoTextChanged) mainWindow.infoBox->value(out.infoText.c_str());
-    mainWindow.graphView->redraw();
+    if (inputs.displayMode == display::kWaterfallMode) {
+        // The new line went to the old row, the cursor to the next one up.
+        const int rowAfter = display::waterfallRow;
+        mainWindow.graphView->redrawRows(std::min(rowBefore, rowAfter),
+                                         std::max(rowBefore, rowAfter));
+    } else {
+        mainWindow.graphView->redraw();
+    }
 }
 
 void startRefreshTimer() { Fl::add_timeout(kRefreshPeriod, onRefreshTimer); }

@@ -16,6 +16,10 @@ public:
     // widget takes the raster's size at construction.
     ViewWidget(int x, int y, const Raster& raster);
 
+    // Redraws only rows first to last (inclusive, clipped to the view): a
+    // waterfall tick changes two rows, the new line and the cursor.
+    void redrawRows(int first, int last);
+
 protected:
     void draw() override;
 
