@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <mutex>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -60,14 +62,23 @@ bool isPseudoDevice(const char* name) {
     return false;
 }
 
-// PortAudio's probing of ALSA loads plugins (JACK among them) that print
-// straight to standard error; the operator should only see our messages.
-PaError initializeQuietly() {
+// PortAudio's probing of JACK and of ALSA's plugins, and its checks when a
+// device does not open, print straight to standard error; the operator
+// should only see our own messages. Standard error goes to /dev/null for the
+// duration of such a call.
+std::mutex& quietLock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+
+template <class F>
+auto quietly(F call) {
+    std::lock_guard<std::mutex> guard(quietLock());
     std::fflush(stderr);
     int saved = dup(2);
     int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (saved >= 0 && null >= 0) dup2(null, 2);
-    PaError result = Pa_Initialize();
+    auto result = call();
     std::fflush(stderr);
     if (saved >= 0 && null >= 0) dup2(saved, 2);
     if (null >= 0) ::close(null);
@@ -81,7 +92,8 @@ void portAudioStart() {
     if (s.initialized) Pa_Terminate();
     s.input = DeviceList{};
     s.output = DeviceList{};
-    s.initialized = initializeQuietly() == paNoError;
+    setenv("JACK_NO_START_SERVER", "1", 0);  // probing must not start a JACK server
+    s.initialized = quietly([] { return Pa_Initialize(); }) == paNoError;
     if (!s.initialized) return;
     PaHostApiIndex alsa = Pa_HostApiTypeIdToHostApiIndex(paALSA);
     if (alsa < 0) return;
@@ -179,8 +191,9 @@ void runPlayback(WaveDevice* device, PaDevice* d) {
 }
 
 bool supported(const PaStreamParameters& p, bool input, double rate) {
-    return Pa_IsFormatSupported(input ? &p : nullptr, input ? nullptr : &p, rate) ==
-           paFormatIsSupported;
+    return quietly([&] {
+               return Pa_IsFormatSupported(input ? &p : nullptr, input ? nullptr : &p, rate);
+           }) == paFormatIsSupported;
 }
 
 MMRESULT portAudioOpen(WaveDevice* device, UINT id) {
@@ -224,8 +237,10 @@ MMRESULT portAudioOpen(WaveDevice* device, UINT id) {
     auto* d = new PaDevice;
     d->channels = p.channelCount;
     d->deviceRate = static_cast<int>(rate);
-    PaError e = Pa_OpenStream(&d->stream, input ? &p : nullptr, input ? nullptr : &p, rate,
-                              paFramesPerBufferUnspecified, paNoFlag, nullptr, nullptr);
+    PaError e = quietly([&] {
+        return Pa_OpenStream(&d->stream, input ? &p : nullptr, input ? nullptr : &p, rate,
+                             paFramesPerBufferUnspecified, paNoFlag, nullptr, nullptr);
+    });
     if (e != paNoError) {
         delete d;
         return MMSYSERR_ERROR;
@@ -255,7 +270,7 @@ MMRESULT portAudioOpen(WaveDevice* device, UINT id) {
         }
         d->frames.resize(deviceFrames * ch);
     }
-    if (Pa_StartStream(d->stream) != paNoError) {
+    if (quietly([&] { return Pa_StartStream(d->stream); }) != paNoError) {
         Pa_CloseStream(d->stream);
         closeResampler(d->resampler);
         delete d;
