@@ -33,11 +33,6 @@ ManualSide& sideOf(Direction direction) {
     return state().side[direction == Direction::input ? 0 : 1];
 }
 
-WaveDevice* deviceOf(Direction direction) {
-    std::lock_guard<std::mutex> guard(state().lock);
-    return sideOf(direction).device;
-}
-
 void manualStart() {}
 
 UINT manualNumDevs(Direction direction) {
@@ -133,25 +128,34 @@ int lastOpenedRate(Direction direction) {
     return sideOf(direction).lastRate;
 }
 
-bool isOpen(Direction direction) { return deviceOf(direction) != nullptr; }
+// The helpers below hold the back end's lock while they use the open device:
+// a close, which takes the same lock, cannot free it under them.
+
+bool isOpen(Direction direction) {
+    std::lock_guard<std::mutex> guard(state().lock);
+    return sideOf(direction).device != nullptr;
+}
 
 std::size_t queued(Direction direction) {
-    WaveDevice* device = deviceOf(direction);
+    std::lock_guard<std::mutex> guard(state().lock);
+    WaveDevice* device = sideOf(direction).device;
     return device == nullptr ? 0 : queuedBuffers(device);
 }
 
 int waiters(Direction direction) {
-    WaveDevice* device = deviceOf(direction);
+    std::lock_guard<std::mutex> guard(state().lock);
+    WaveDevice* device = sideOf(direction).device;
     return device == nullptr ? 0 : waitersOn(device->event);
 }
 
 bool completeCapture(std::int16_t firstValue) {
-    WaveDevice* device = deviceOf(Direction::input);
+    std::lock_guard<std::mutex> guard(state().lock);
+    WaveDevice* device = sideOf(Direction::input).device;
     if (device == nullptr) return false;
     std::size_t n = headRemaining(device);
     if (n == 0) return false;
     {
-        std::lock_guard<std::mutex> guard(device->lock);
+        std::lock_guard<std::mutex> deviceGuard(device->lock);
         if (!device->recording) return false;
     }
     std::vector<std::int16_t> samples(n);
@@ -161,14 +165,14 @@ bool completeCapture(std::int16_t firstValue) {
 }
 
 bool completePlayback() {
-    WaveDevice* device = deviceOf(Direction::output);
+    std::lock_guard<std::mutex> guard(state().lock);
+    WaveDevice* device = sideOf(Direction::output).device;
     if (device == nullptr) return false;
     std::size_t n = headRemaining(device);
     if (n == 0) return false;
     std::vector<std::int16_t> samples(n);
     std::size_t got = pullPlayback(device, samples.data(), n);
-    std::lock_guard<std::mutex> guard(state().lock);
-    state().played.insert(state().played.end(), samples.begin(), samples.begin() + got);
+    state().played.insert(state().played.end(), samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(got));
     return got == n;
 }
 
@@ -183,7 +187,8 @@ void clearPlayed() {
 }
 
 void failDevice(Direction direction) {
-    WaveDevice* device = deviceOf(direction);
+    std::lock_guard<std::mutex> guard(state().lock);
+    WaveDevice* device = sideOf(direction).device;
     if (device != nullptr) markFailed(device);
 }
 
