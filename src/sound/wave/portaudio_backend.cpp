@@ -214,8 +214,10 @@ MMRESULT portAudioOpen(WaveDevice* device, UINT id) {
     PaStreamParameters p{};
     p.device = index;
     p.sampleFormat = paInt16;
+    // A tenth of a second of device buffer rides out a busy machine; the
+    // stream's own four blocks come on top.
     p.suggestedLatency = input ? info->defaultLowInputLatency : info->defaultLowOutputLatency;
-    p.suggestedLatency = std::max(p.suggestedLatency, 0.05);
+    p.suggestedLatency = std::max(p.suggestedLatency, 0.1);
 
     // The stream's rate when the device takes it, else the device's own
     // rate (or a common one) with conversion; mono, else two channels.
