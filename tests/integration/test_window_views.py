@@ -9,6 +9,7 @@ usage: test_window_views.py MARVANE MARVANE_CLIENT
 # ctest: TIMEOUT 600
 
 import os
+import socket
 import sys
 import unittest
 
@@ -91,6 +92,31 @@ class Views(unittest.TestCase):
         self.assertNotEqual(shot.pixel(x + wh.VIEW_X - 1, y + wh.VIEW_Y + row), CURSOR)
         self.assertNotEqual(shot.pixel(x + wh.VIEW_X + wh.VIEW_W, y + wh.VIEW_Y + row), CURSOR)
 
+    def test_uncovered_view_shows_its_picture_again(self):
+        # Catches an expose that leaves the uncovered part of the view blank
+        # (or draws only what the last tick changed): the picture is redrawn
+        # from the raster as it stands.
+        def full_column():
+            # Every line but the cursor: the tone bright, bin 300 dark.
+            view = self.station.view()
+            row = cursor_row(view)
+            lines = [view[j] for j in range(wh.VIEW_H) if j != row]
+            return row is not None and all(
+                bright(line[wh.TONE_BIN]) and sum(line[300]) < 100 for line in lines)
+        wh.wait_until("the tone's line down the whole view", full_column)
+
+        self.station.choose("SoundCard")
+        dialog = self.desktop.wait_window(wh.DIALOG_TITLE)
+        dx, dy, dw, dh = self.desktop.geometry(dialog)
+        x, y = self.station.origin()
+        # The dialog lies over both columns.
+        self.assertLess(dx, x + wh.VIEW_X + wh.TONE_BIN)
+        self.assertGreater(dx + dw, x + wh.VIEW_X + 300)
+        self.assertGreater(dh, wh.VIEW_H // 2)
+        self.desktop.close_box(dialog)
+        self.desktop.wait_gone(wh.DIALOG_TITLE)
+        self.assertTrue(full_column())
+
     def test_view_commands_switch_views(self):
         # Catches menu items wired to the wrong mode, a view that keeps the
         # old picture, and a scope or spectrum not erased at each tick.
@@ -138,6 +164,23 @@ class Views(unittest.TestCase):
             self.assertNotIn(shot.pixel(x + wh.VIEW_X + i, y + wh.VIEW_Y - 1), (BLACK, GREEN))
             self.assertNotIn(shot.pixel(x + wh.VIEW_X + i, y + wh.VIEW_Y + wh.VIEW_H), (BLACK, GREEN))
         self.assertTrue(view)
+
+    def test_status_boxes_follow_the_client(self):
+        # Catches status changes lost on the way to the window thread, and
+        # boxes mixed up: each box must show its own text.
+        station = self.station
+        station.wait_box("address", "idle")
+        sock = socket.create_connection(("127.0.0.1", station.port), timeout=wh.PATIENCE)
+        try:
+            station.wait_box("address", "127.0.0.1")
+            station.wait_box("mode", "RX")
+            sock.sendall(bytes([1, 2, 3, ord("I"), 0, 5]) + b"W1AW ")
+            station.wait_box("info", "W1AW")
+        finally:
+            sock.close()
+        station.wait_box("address", "idle")
+        station.wait_box("mode", " ")
+        station.wait_box("info", " ")
 
     def test_sound_card_dialog(self):
         # Catches a dialog that Escape closes, an OK that does not save the

@@ -35,6 +35,9 @@ MENU_BAR = 25
 VIEW_X, VIEW_Y, VIEW_W, VIEW_H = 15, MENU_BAR + 13, 366, 260
 WINDOW_W, WINDOW_H = 394, 334 + MENU_BAR
 DIALOG_W, DIALOG_H = 451, 188
+# The status boxes in the client area: x, y, width, height.
+STATUS_BOXES = {"address": (16, 294, 69, 22), "info": (91, 294, 58, 22),
+                "mode": (156, 294, 39, 22)}
 # Menu titles, relative to the window.
 SETTINGS_TITLE = (30, 12)
 SOUND_TITLE = (95, 12)
@@ -245,28 +248,95 @@ class XClientMessageEvent(ctypes.Structure):
                 ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
 
 
+class XSelectionEvent(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                ("requestor", ctypes.c_ulong), ("selection", ctypes.c_ulong),
+                ("target", ctypes.c_ulong), ("property", ctypes.c_ulong),
+                ("time", ctypes.c_ulong)]
+
+
 class XEvent(ctypes.Union):
-    _fields_ = [("xclient", XClientMessageEvent), ("pad", ctypes.c_long * 24)]
+    _fields_ = [("type", ctypes.c_int), ("xclient", XClientMessageEvent),
+                ("xselection", XSelectionEvent), ("pad", ctypes.c_long * 24)]
 
 
-def send_delete_window(display_name, window):
-    name = ctypes.util.find_library("X11") or "libX11.so.6"
-    x11 = ctypes.CDLL(name)
-    x11.XOpenDisplay.restype = ctypes.c_void_p
+def libx11():
+    x11 = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+    p, ul = ctypes.c_void_p, ctypes.c_ulong
+    x11.XOpenDisplay.restype = p
     x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-    x11.XInternAtom.restype = ctypes.c_ulong
-    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
-                               ctypes.POINTER(XEvent)]
-    x11.XFlush.argtypes = [ctypes.c_void_p]
-    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    x11.XInternAtom.restype = ul
+    x11.XInternAtom.argtypes = [p, ctypes.c_char_p, ctypes.c_int]
+    x11.XSendEvent.argtypes = [p, ul, ctypes.c_int, ctypes.c_long, ctypes.POINTER(XEvent)]
+    x11.XFlush.argtypes = [p]
+    x11.XCloseDisplay.argtypes = [p]
+    x11.XDefaultRootWindow.restype = ul
+    x11.XDefaultRootWindow.argtypes = [p]
+    x11.XCreateSimpleWindow.restype = ul
+    x11.XCreateSimpleWindow.argtypes = [p, ul, ctypes.c_int, ctypes.c_int, ctypes.c_uint,
+                                        ctypes.c_uint, ctypes.c_uint, ul, ul]
+    x11.XConvertSelection.argtypes = [p, ul, ul, ul, ul, ul]
+    x11.XPending.argtypes = [p]
+    x11.XNextEvent.argtypes = [p, ctypes.POINTER(XEvent)]
+    x11.XGetWindowProperty.argtypes = [p, ul, ul, ctypes.c_long, ctypes.c_long, ctypes.c_int, ul,
+                                       ctypes.POINTER(ul), ctypes.POINTER(ctypes.c_int),
+                                       ctypes.POINTER(ul), ctypes.POINTER(ul),
+                                       ctypes.POINTER(ctypes.c_void_p)]
+    x11.XFree.argtypes = [p]
+    return x11
+
+
+def open_display(x11, display_name):
     for _ in range(50):
         dpy = x11.XOpenDisplay(display_name.encode())
         if dpy:
-            break
+            return dpy
         time.sleep(0.1)
-    if not dpy:
-        raise AssertionError("cannot open " + display_name)
+    raise AssertionError("cannot open " + display_name)
+
+
+def read_clipboard(display_name):
+    """The CLIPBOARD selection's text, or None when nobody answers."""
+    x11 = libx11()
+    dpy = open_display(x11, display_name)
+    try:
+        window = x11.XCreateSimpleWindow(dpy, x11.XDefaultRootWindow(dpy), 0, 0, 1, 1, 0, 0, 0)
+        clipboard = x11.XInternAtom(dpy, b"CLIPBOARD", 0)
+        target = x11.XInternAtom(dpy, b"UTF8_STRING", 0)
+        prop = x11.XInternAtom(dpy, b"MARVANE_TEST", 0)
+        x11.XConvertSelection(dpy, clipboard, target, prop, window, 0)
+        x11.XFlush(dpy)
+        event = XEvent()
+        deadline = time.monotonic() + PATIENCE
+        while True:
+            if x11.XPending(dpy):
+                x11.XNextEvent(dpy, ctypes.byref(event))
+                if event.type == 31:  # SelectionNotify
+                    break
+            elif time.monotonic() > deadline:
+                return None
+            else:
+                time.sleep(0.01)
+        if event.xselection.property == 0:
+            return None
+        kind, fmt = ctypes.c_ulong(), ctypes.c_int()
+        count, after, data = ctypes.c_ulong(), ctypes.c_ulong(), ctypes.c_void_p()
+        x11.XGetWindowProperty(dpy, window, prop, 0, 4096, 1, 0, ctypes.byref(kind),
+                               ctypes.byref(fmt), ctypes.byref(count), ctypes.byref(after),
+                               ctypes.byref(data))
+        if not data.value:
+            return None
+        text = ctypes.string_at(data.value, count.value).decode(errors="replace")
+        x11.XFree(data)
+        return text
+    finally:
+        x11.XCloseDisplay(dpy)
+
+
+def send_delete_window(display_name, window):
+    x11 = libx11()
+    dpy = open_display(x11, display_name)
     try:
         event = XEvent()
         event.xclient.type = 33  # ClientMessage
@@ -416,6 +486,19 @@ class Station:
         x, y = self.origin()
         return [[shot.pixel(x + VIEW_X + i, y + VIEW_Y + j) for i in range(VIEW_W)]
                 for j in range(VIEW_H)]
+
+    def box_text(self, box):
+        """The text of a status box ("address", "info" or "mode"), read as a
+        user would: click into it, select all, copy, read the clipboard."""
+        bx, by, bw, bh = STATUS_BOXES[box]
+        x, y = self.origin()
+        self.desktop.click(x + bx + bw // 2, y + MENU_BAR + by + bh // 2)
+        self.desktop.key("ctrl+a", "ctrl+c")
+        return read_clipboard(self.desktop.display)
+
+    def wait_box(self, box, text):
+        wait_until("the %s box to read %r" % (box, text), lambda: self.box_text(box) == text,
+                   pause=0.2)
 
     def close(self):
         self.desktop.close_box(self.window)
