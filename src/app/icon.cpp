@@ -3,6 +3,7 @@
 #include <FL/Fl_Image.H>
 
 #include <cmath>
+#include <numbers>
 
 #include "display/signal_view.h"
 
@@ -13,7 +14,7 @@ void drawProgramIcon(std::uint8_t* rgba) {
     // Trace row per column: one and a half periods of a sine.
     int trace[n];
     for (int x = 0; x < n; ++x)
-        trace[x] = 9 + static_cast<int>(std::lround(6.0 * std::sin(x * 3.0 * M_PI / (n - 1))));
+        trace[x] = 9 + static_cast<int>(std::lround(6.0 * std::sin(x * 3.0 * std::numbers::pi / (n - 1))));
     for (int y = 0; y < n; ++y) {
         for (int x = 0; x < n; ++x) {
             std::uint8_t* p = rgba + (y * n + x) * 4;

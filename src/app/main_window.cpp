@@ -63,7 +63,6 @@ constexpr std::chrono::milliseconds kDisplayRetryPause{100};
 // The window and its controls; touched on the window thread only.
 struct MainWindow {
     Fl_Window* window = nullptr;
-    Fl_Menu_Bar* menuBar = nullptr;
     display::ViewWidget* graphView = nullptr;
     Fl_Input* addressBox = nullptr;
     Fl_Input* modeBox = nullptr;
@@ -102,7 +101,11 @@ Fl_Menu_Item menuItems[] = {
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
 };
 
-constexpr int kAnnounceItem = 13;
+Fl_Menu_Item& announceItem() {
+    for (Fl_Menu_Item& item : menuItems)
+        if (item.user_data() == commandData(cmdAnnounce)) return item;
+    std::abort();  // the table above holds it
+}
 
 // ---- status boxes and level bar ----
 
@@ -204,7 +207,7 @@ void onCommand(long id) {
         case cmdAnnounce: {
             // The check mark follows the flag, and both change before the
             // announcer is called (switching off waits for the withdraw).
-            Fl_Menu_Item& item = menuItems[kAnnounceItem];
+            Fl_Menu_Item& item = announceItem();
             if (announceMenuOn.load() != 0) {
                 item.clear();
             } else {
@@ -281,7 +284,6 @@ void buildMainWindow() {
     window->icon(programIcon());
     window->xclass("marvane");
     mainWindow.window = window;
-    mainWindow.menuBar = menuBar;
 }
 
 // The display named by DISPLAY, or null. A busy X server can refuse a
