@@ -1,0 +1,86 @@
+// The sound card interface: a capture and a playback stream of four buffers
+// each over the wave service, the device lists, the remembered device choice
+// ("scconfig.txt") and the logic of the sound card selection dialog.
+#pragma once
+
+#include <cstdint>
+
+namespace marvane::sound {
+
+// ---- streams and device lists ----
+
+// Resets both streams, builds both device lists (at most 8 devices each) and
+// creates the streams' events. Prints "No audio device found." when a list is
+// empty. Call once at start-up, before the audio pump runs.
+void initSoundCards();
+
+int inputDeviceCount();
+int outputDeviceCount();
+// The name of device i, 0 <= i < count ("" outside that range).
+const char* inputDeviceName(int i);
+const char* outputDeviceName(int i);
+
+// Audio pump thread only. Rebuild the four buffers for blocks of blockSamples
+// samples; capture reopens its device when a select asked for it, playback
+// always reopens and starts with four blocks of silence.
+void configureCapture(int blockSamples, int rate);
+void configurePlayback(int blockSamples, int rate);
+
+// Audio pump thread only. Copies the next captured block into dest; true when
+// all four buffers were full (input is being lost). A stream without a
+// working device returns false after about one block's time, dest unchanged.
+bool readCaptureBlock(std::int16_t* dest);
+// Audio pump thread only. Queues one block; true when the output had run dry
+// (restarted behind two blocks of silence) or the block was dropped (no free
+// buffer on a non-blocking stream, or no working device).
+bool writePlaybackBlock(const std::int16_t* src);
+
+// Any thread. Marks the stream so that its next read or write reopens device
+// `number`; numbers at or above the device count mean the system's default
+// device (-1).
+void selectCaptureDevice(int number, bool blocking);
+void selectPlaybackDevice(int number, bool blocking);
+
+// Closes both devices (tests, and an orderly exit). The next read or write
+// opens them again.
+void closeSoundDevices();
+
+// ---- device choice ----
+
+// Positions chosen in the output and input lists, -1 for none; 0 at start.
+// Window thread only.
+extern int playbackChoice;
+extern int captureChoice;
+
+// Reads "scconfig.txt" from the working directory into the choices.
+void loadSoundCardChoice();
+// Writes the choices to "scconfig.txt" ("%d SCout\n%d SCin\n").
+void saveSoundCardChoice();
+// initSoundCards, then selects the playback and the capture device from the
+// choices, both blocking.
+void applySoundCardChoice();
+
+// ---- the sound card selection dialog ----
+
+// One list box of the dialog, as the dialog's window provides it.
+struct SoundCardList {
+    void* widget;
+    void (*resetContent)(void* widget);                // empty the list
+    void (*addString)(void* widget, const char* name); // append an entry
+    void (*setCurSel)(void* widget, int position);     // select; -1 selects nothing
+    int (*getCurSel)(void* widget);                    // selected position, -1 for none
+};
+
+enum class SoundCardDialogEvent {
+    init,      // the dialog opens: fill both lists, preselect the choices
+    ok,        // OK button or Enter: take both selections, select, save
+    closeBox,  // the window's close box: close without changing anything
+    escape,    // Escape: nothing, the dialog stays open
+    other,     // anything else: nothing
+};
+
+// Does what the event means; true when the dialog is to close now.
+bool soundCardDialog(SoundCardDialogEvent event, const SoundCardList& inputList,
+                     const SoundCardList& outputList);
+
+}  // namespace marvane::sound

@@ -1,0 +1,80 @@
+// What a back end of the wave service provides, and the device side of the
+// buffer queue that back ends drive. The queue logic (order, WHDR_DONE before
+// the event, reset) lives here once; a back end only moves samples and keeps
+// time.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "sound/wave/wave.h"
+
+namespace marvane::sound::wave {
+
+enum class Direction { input, output };
+
+struct Backend {
+    const char* name;
+    // (Re)builds the device lists.
+    void (*start)();
+    UINT (*numDevs)(Direction direction);
+    // Copies the name of device id (at most MAXPNAMELEN - 1 characters);
+    // false when the device cannot report it.
+    bool (*deviceName)(Direction direction, UINT id, char* name);
+    // Starts the device's I/O at device->rate; id may be WAVE_MAPPER.
+    MMRESULT (*open)(WaveDevice* device, UINT id);
+    // Stops the device's I/O: no deliver or pull happens once it returns.
+    void (*close)(WaveDevice* device);
+};
+
+struct WaveDevice {
+    Direction direction = Direction::input;
+    const Backend* backend = nullptr;
+    HANDLE event = nullptr;
+    int rate = 0;
+    void* backendData = nullptr;
+
+    std::mutex lock;                      // guards the queue and recording
+    std::condition_variable queueChanged; // a buffer was queued, or wake() was called
+    WAVEHDR* head = nullptr;
+    WAVEHDR* tail = nullptr;
+    bool recording = false;
+    bool wakeRequested = false;
+    std::atomic<bool> failed{false};
+};
+
+// Capture side: stores samples into the queued buffers in order while
+// recording; a buffer that becomes full is marked done and the event is
+// signalled. Samples with no buffer to go to are lost (an overrun).
+void deliverCapture(WaveDevice* device, const std::int16_t* samples, std::size_t count);
+
+// Playback side: takes up to count samples from the queued buffers in order,
+// marking each emptied buffer done and signalling the event. Returns the
+// number of samples taken; fewer than count means the queue ran dry.
+std::size_t pullPlayback(WaveDevice* device, std::int16_t* dest, std::size_t count);
+
+// Waits until a playback buffer is queued or wake() is called; true when
+// something is queued.
+bool waitUntilQueued(WaveDevice* device);
+void wake(WaveDevice* device);
+
+// The device stopped working: later deliveries and pulls do nothing, and the
+// event is signalled once so that a waiting stream sees it.
+void markFailed(WaveDevice* device);
+
+// Samples still missing in the oldest queued buffer (0 when none is queued),
+// and the number of queued buffers.
+std::size_t headRemaining(WaveDevice* device);
+std::size_t queuedBuffers(WaveDevice* device);
+
+extern const Backend portAudioBackend;
+extern const Backend virtualBackend;
+extern const Backend manualBackend;
+
+// Copies a device name cut to MAXPNAMELEN - 1 characters.
+void copyDeviceName(char* dest, const char* source);
+
+}  // namespace marvane::sound::wave

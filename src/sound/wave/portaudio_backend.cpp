@@ -1,0 +1,306 @@
+// Real sound cards through PortAudio's ALSA host API (which also reaches
+// PulseAudio and PipeWire through ALSA's plugins). Each open device has its
+// own thread doing the blocking device I/O and, when the device does not take
+// the stream's rate, the conversion.
+#include <alsa/asoundlib.h>
+#include <fcntl.h>
+#include <portaudio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sound/wave/backend.h"
+#include "sound/wave/portaudio.h"
+#include "sound/wave/resampler.h"
+
+namespace marvane::sound::wave {
+
+namespace {
+
+struct DeviceList {
+    std::vector<PaDeviceIndex> index;
+    std::vector<std::string> name;
+    PaDeviceIndex fallback = paNoDevice;  // the system's default device
+};
+
+struct PortAudioState {
+    bool initialized = false;
+    DeviceList input;
+    DeviceList output;
+    std::atomic<int> forcedRate{0};
+};
+
+PortAudioState& state() {
+    static auto* s = new PortAudioState;
+    return *s;
+}
+
+DeviceList& listOf(Direction direction) {
+    return direction == Direction::input ? state().input : state().output;
+}
+
+void silentAlsaError(const char*, int, const char*, int, const char*, ...) {}
+
+// ALSA's own pseudo devices: what a user wants to see are the cards and the
+// sound server ("pulse", "pipewire", "default").
+bool isPseudoDevice(const char* name) {
+    static const char* const hidden[] = {
+        "front",    "rear",       "center_lfe", "side",   "iec958", "spdif",
+        "hdmi",     "dmix",       "dsnoop",     "sysdefault", "lavrate", "samplerate",
+        "speexrate", "upmix",     "vdownmix",   "jack",   "oss"};
+    if (std::strncmp(name, "surround", 8) == 0) return true;
+    for (const char* h : hidden) {
+        if (std::strcmp(name, h) == 0) return true;
+    }
+    return false;
+}
+
+// PortAudio's probing of JACK and of ALSA's plugins, and its checks when a
+// device does not open, print straight to standard error; the operator
+// should only see our own messages. Standard error goes to /dev/null for the
+// duration of such a call.
+std::mutex& quietLock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+
+template <class F>
+auto quietly(F call) {
+    std::lock_guard<std::mutex> guard(quietLock());
+    std::fflush(stderr);
+    int saved = dup(2);
+    int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved >= 0 && null >= 0) dup2(null, 2);
+    auto result = call();
+    std::fflush(stderr);
+    if (saved >= 0 && null >= 0) dup2(saved, 2);
+    if (null >= 0) ::close(null);
+    if (saved >= 0) ::close(saved);
+    return result;
+}
+
+void portAudioStart() {
+    PortAudioState& s = state();
+    snd_lib_error_set_handler(silentAlsaError);
+    if (s.initialized) Pa_Terminate();
+    s.input = DeviceList{};
+    s.output = DeviceList{};
+    setenv("JACK_NO_START_SERVER", "1", 0);  // probing must not start a JACK server
+    s.initialized = quietly([] { return Pa_Initialize(); }) == paNoError;
+    if (!s.initialized) return;
+    PaHostApiIndex alsa = Pa_HostApiTypeIdToHostApiIndex(paALSA);
+    if (alsa < 0) return;
+    const PaHostApiInfo* api = Pa_GetHostApiInfo(alsa);
+    s.input.fallback = api->defaultInputDevice;
+    s.output.fallback = api->defaultOutputDevice;
+    for (PaDeviceIndex i = 0; i < Pa_GetDeviceCount(); ++i) {
+        const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+        if (info == nullptr || info->hostApi != alsa || isPseudoDevice(info->name)) continue;
+        if (info->maxInputChannels > 0) {
+            s.input.index.push_back(i);
+            s.input.name.emplace_back(info->name);
+        }
+        if (info->maxOutputChannels > 0) {
+            s.output.index.push_back(i);
+            s.output.name.emplace_back(info->name);
+        }
+    }
+}
+
+UINT portAudioNumDevs(Direction direction) {
+    return static_cast<UINT>(listOf(direction).index.size());
+}
+
+bool portAudioDeviceName(Direction direction, UINT id, char* name) {
+    DeviceList& list = listOf(direction);
+    if (id >= list.name.size()) return false;
+    copyDeviceName(name, list.name[id].c_str());
+    return true;
+}
+
+struct PaDevice {
+    PaStream* stream = nullptr;
+    int channels = 1;
+    int deviceRate = 0;
+    bool convert = false;
+    Resampler resampler;
+    std::size_t chunkFrames = 0;           // device frames per read (capture)
+    std::size_t chunkSamples = 0;          // stream samples per pull (playback)
+    std::vector<std::int16_t> frames;      // interleaved device frames
+    std::vector<std::int16_t> mono;        // mono at the device's rate or the stream's
+    std::vector<std::int16_t> converted;   // conversion output
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
+
+void runCapture(WaveDevice* device, PaDevice* d) {
+    const int ch = d->channels;
+    while (!d->stop.load()) {
+        PaError e = Pa_ReadStream(d->stream, d->frames.data(),
+                                  static_cast<unsigned long>(d->chunkFrames));
+        if (e != paNoError && e != paInputOverflowed) {
+            markFailed(device);
+            return;
+        }
+        for (std::size_t i = 0; i < d->chunkFrames; ++i) {
+            int sum = 0;
+            for (int c = 0; c < ch; ++c) sum += d->frames[i * static_cast<std::size_t>(ch) + static_cast<std::size_t>(c)];
+            d->mono[i] = static_cast<std::int16_t>(sum / ch);
+        }
+        if (d->convert) {
+            std::size_t n = resample(d->resampler, d->mono.data(), d->chunkFrames,
+                                     d->converted.data(), d->converted.size());
+            deliverCapture(device, d->converted.data(), n);
+        } else {
+            deliverCapture(device, d->mono.data(), d->chunkFrames);
+        }
+    }
+}
+
+// Plays silence while nothing is queued, so the card runs steadily.
+void runPlayback(WaveDevice* device, PaDevice* d) {
+    const auto ch = static_cast<std::size_t>(d->channels);
+    while (!d->stop.load()) {
+        std::size_t got = pullPlayback(device, d->mono.data(), d->chunkSamples);
+        std::fill(d->mono.begin() + static_cast<std::ptrdiff_t>(got),
+                  d->mono.begin() + static_cast<std::ptrdiff_t>(d->chunkSamples), 0);
+        const std::int16_t* out = d->mono.data();
+        std::size_t n = d->chunkSamples;
+        if (d->convert) {
+            n = resample(d->resampler, d->mono.data(), d->chunkSamples, d->converted.data(),
+                         d->converted.size());
+            out = d->converted.data();
+        }
+        if (n == 0) continue;
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t c = 0; c < ch; ++c) d->frames[i * ch + c] = out[i];
+        }
+        PaError e = Pa_WriteStream(d->stream, d->frames.data(), static_cast<unsigned long>(n));
+        if (e != paNoError && e != paOutputUnderflowed) {
+            markFailed(device);
+            return;
+        }
+    }
+}
+
+bool supported(const PaStreamParameters& p, bool input, double rate) {
+    return quietly([&] {
+               return Pa_IsFormatSupported(input ? &p : nullptr, input ? nullptr : &p, rate);
+           }) == paFormatIsSupported;
+}
+
+MMRESULT portAudioOpen(WaveDevice* device, UINT id) {
+    PortAudioState& s = state();
+    if (!s.initialized) return MMSYSERR_NODRIVER;
+    const bool input = device->direction == Direction::input;
+    DeviceList& list = listOf(device->direction);
+    PaDeviceIndex index = paNoDevice;
+    if (id == WAVE_MAPPER) {
+        index = list.fallback;
+    } else if (id < list.index.size()) {
+        index = list.index[id];
+    }
+    if (index == paNoDevice) return MMSYSERR_BADDEVICEID;
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(index);
+    if (info == nullptr) return MMSYSERR_BADDEVICEID;
+
+    PaStreamParameters p{};
+    p.device = index;
+    p.sampleFormat = paInt16;
+    // A tenth of a second of device buffer rides out a busy machine; the
+    // stream's own four blocks come on top.
+    p.suggestedLatency = input ? info->defaultLowInputLatency : info->defaultLowOutputLatency;
+    p.suggestedLatency = std::max(p.suggestedLatency, 0.1);
+
+    // The stream's rate when the device takes it, else the device's own
+    // rate (or a common one) with conversion; mono, else two channels.
+    const double rates[] = {static_cast<double>(s.forcedRate.load() > 0 ? s.forcedRate.load()
+                                                                        : device->rate),
+                            info->defaultSampleRate, 48000.0, 44100.0};
+    double rate = 0;
+    for (int channels = 1; channels <= 2 && rate == 0; ++channels) {
+        p.channelCount = channels;
+        for (double r : rates) {
+            if (r > 0 && supported(p, input, r)) {
+                rate = r;
+                break;
+            }
+        }
+    }
+    if (rate == 0) return WAVERR_BADFORMAT;
+
+    auto* d = new PaDevice;
+    d->channels = p.channelCount;
+    d->deviceRate = static_cast<int>(rate);
+    PaError e = quietly([&] {
+        return Pa_OpenStream(&d->stream, input ? &p : nullptr, input ? nullptr : &p, rate,
+                             paFramesPerBufferUnspecified, paNoFlag, nullptr, nullptr);
+    });
+    if (e != paNoError) {
+        delete d;
+        return MMSYSERR_ERROR;
+    }
+    d->convert = d->deviceRate != device->rate;
+    if (d->convert &&
+        !(input ? openResampler(d->resampler, d->deviceRate, device->rate)
+                : openResampler(d->resampler, device->rate, d->deviceRate))) {
+        Pa_CloseStream(d->stream);
+        delete d;
+        return MMSYSERR_ERROR;
+    }
+    // About 23 ms per device call.
+    d->chunkFrames = static_cast<std::size_t>(std::max(64, d->deviceRate / 43));
+    d->chunkSamples = static_cast<std::size_t>(std::max(64, device->rate / 43));
+    const auto ch = static_cast<std::size_t>(d->channels);
+    if (input) {
+        d->frames.resize(d->chunkFrames * ch);
+        d->mono.resize(d->chunkFrames);
+        if (d->convert) d->converted.resize(resampleCapacity(d->resampler, d->chunkFrames));
+    } else {
+        d->mono.resize(d->chunkSamples);
+        std::size_t deviceFrames = d->chunkSamples;
+        if (d->convert) {
+            d->converted.resize(resampleCapacity(d->resampler, d->chunkSamples));
+            deviceFrames = d->converted.size();
+        }
+        d->frames.resize(deviceFrames * ch);
+    }
+    if (quietly([&] { return Pa_StartStream(d->stream); }) != paNoError) {
+        Pa_CloseStream(d->stream);
+        closeResampler(d->resampler);
+        delete d;
+        return MMSYSERR_ERROR;
+    }
+    device->backendData = d;
+    d->thread = input ? std::thread(runCapture, device, d) : std::thread(runPlayback, device, d);
+    return MMSYSERR_NOERROR;
+}
+
+void portAudioClose(WaveDevice* device) {
+    auto* d = static_cast<PaDevice*>(device->backendData);
+    d->stop.store(true);
+    d->thread.join();
+    Pa_AbortStream(d->stream);
+    Pa_CloseStream(d->stream);
+    closeResampler(d->resampler);
+    delete d;
+    device->backendData = nullptr;
+}
+
+}  // namespace
+
+const Backend portAudioBackend = {"portaudio", portAudioStart, portAudioNumDevs,
+                                  portAudioDeviceName, portAudioOpen, portAudioClose};
+
+namespace portaudio {
+void forceDeviceRate(int rate) { state().forcedRate.store(rate); }
+}  // namespace portaudio
+
+}  // namespace marvane::sound::wave

@@ -1,0 +1,367 @@
+// The virtual devices for running without a sound card: "Virtual Input" plays
+// DIR/capture.wav in a loop, "Virtual Output" writes what it plays to
+// DIR/playback.wav. Each runs on its own thread, one chunk per
+// chunkSamples / rate seconds, paced against a monotonic deadline so that the
+// rate does not drift.
+#include <fcntl.h>
+#include <sndfile.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sound/wave/backend.h"
+#include "sound/wave/resampler.h"
+
+namespace marvane::sound::wave {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t chunkSamples = 1024;
+constexpr std::size_t fileChunkFrames = 512;
+// Behind the deadline by more than this (a stopped process, a suspended
+// machine), the clock starts again instead of catching up in a burst.
+constexpr auto maxLag = std::chrono::seconds(1);
+
+std::string& folder() {
+    static auto* dir = new std::string;
+    return *dir;
+}
+
+Clock::duration chunkTime(std::uint64_t chunks, int rate) {
+    std::uint64_t samples = chunks * chunkSamples;
+    std::uint64_t seconds = samples / static_cast<std::uint64_t>(rate);
+    std::uint64_t rest = samples % static_cast<std::uint64_t>(rate);
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::seconds(seconds) +
+        std::chrono::nanoseconds(rest * 1000000000ull / static_cast<std::uint64_t>(rate)));
+}
+
+// ---- playback.wav ----
+
+struct PlaybackFile {
+    std::mutex lock;
+    int fd = -1;
+    std::string path;
+    int rate = 0;
+    std::uint64_t frames = 0;
+    Clock::time_point headerTime;
+    std::string reportedPath;
+};
+
+PlaybackFile& playbackFile() {
+    static auto* file = new PlaybackFile;  // still written by a device thread at exit
+    return *file;
+}
+
+void putLE(unsigned char* p, std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) p[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+// Rewrites the 44-byte header for the data written so far. Lock held.
+void writeHeader(PlaybackFile& file) {
+    if (file.fd < 0) return;
+    std::uint64_t bytes64 = file.frames * 2;
+    auto bytes = static_cast<std::uint32_t>(bytes64 > 0xFFFFFFD0ull ? 0xFFFFFFD0ull : bytes64);
+    unsigned char h[44];
+    std::memcpy(h, "RIFF", 4);
+    putLE(h + 4, 36 + bytes, 4);
+    std::memcpy(h + 8, "WAVEfmt ", 8);
+    putLE(h + 16, 16, 4);
+    putLE(h + 20, 1, 2);  // PCM
+    putLE(h + 22, 1, 2);  // mono
+    putLE(h + 24, static_cast<std::uint32_t>(file.rate), 4);
+    putLE(h + 28, static_cast<std::uint32_t>(file.rate) * 2, 4);
+    putLE(h + 32, 2, 2);
+    putLE(h + 34, 16, 2);
+    std::memcpy(h + 36, "data", 4);
+    putLE(h + 40, bytes, 4);
+    if (pwrite(file.fd, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) {
+        // Nothing more to do: the data itself is still there.
+    }
+    file.headerTime = Clock::now();
+}
+
+// The first open in a run creates the file; later opens append to it, so that
+// a reopened device does not wipe what was played before.
+void openPlaybackFile(int rate) {
+    PlaybackFile& file = playbackFile();
+    std::lock_guard<std::mutex> guard(file.lock);
+    std::string path = folder() + "/playback.wav";
+    if (file.fd >= 0 && file.path == path) return;
+    if (file.fd >= 0) {
+        writeHeader(file);
+        ::close(file.fd);
+        file.fd = -1;
+    }
+    file.path = path;
+    file.rate = rate;
+    file.frames = 0;
+    file.fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (file.fd < 0) {
+        if (file.reportedPath != path) {
+            std::fprintf(stderr, "Virtual Output: cannot write %s (%s); playing to nowhere.\n",
+                         path.c_str(), std::strerror(errno));
+            file.reportedPath = path;
+        }
+        return;
+    }
+    writeHeader(file);
+}
+
+void appendPlayback(const std::int16_t* samples, std::size_t count) {
+    PlaybackFile& file = playbackFile();
+    std::lock_guard<std::mutex> guard(file.lock);
+    if (file.fd < 0) return;
+    unsigned char bytes[chunkSamples * 2];
+    std::size_t done = 0;
+    while (done < count) {
+        std::size_t n = std::min(count - done, chunkSamples);
+        for (std::size_t i = 0; i < n; ++i) {
+            auto v = static_cast<std::uint16_t>(samples[done + i]);
+            bytes[2 * i] = static_cast<unsigned char>(v);
+            bytes[2 * i + 1] = static_cast<unsigned char>(v >> 8);
+        }
+        off_t at = static_cast<off_t>(44 + (file.frames + done) * 2);
+        if (pwrite(file.fd, bytes, n * 2, at) != static_cast<ssize_t>(n * 2)) break;
+        done += n;
+    }
+    file.frames += done;
+    if (Clock::now() - file.headerTime >= std::chrono::milliseconds(500)) writeHeader(file);
+}
+
+void flushPlaybackHeader() {
+    PlaybackFile& file = playbackFile();
+    std::lock_guard<std::mutex> guard(file.lock);
+    writeHeader(file);
+}
+
+// ---- capture.wav ----
+
+struct CaptureSource {
+    SNDFILE* file = nullptr;
+    int channels = 1;
+    bool silent = true;
+    bool passHadData = false;
+    bool convert = false;
+    Resampler resampler;
+    std::vector<std::int16_t> frames;   // interleaved frames read from the file
+    std::vector<std::int16_t> mono;     // one chunk mixed to mono
+    std::vector<std::int16_t> pending;  // converted samples not yet delivered
+    std::size_t pendingCount = 0;
+};
+
+std::string& reportedCapturePath() {
+    static auto* path = new std::string;
+    return *path;
+}
+
+void openCaptureSource(CaptureSource& source, int rate) {
+    std::string path = folder() + "/capture.wav";
+    SF_INFO info{};
+    source.file = sf_open(path.c_str(), SFM_READ, &info);
+    if (source.file == nullptr) {
+        if (access(path.c_str(), F_OK) == 0 && reportedCapturePath() != path) {
+            std::fprintf(stderr, "Virtual Input: %s is not audio (%s); capturing silence.\n",
+                         path.c_str(), sf_strerror(nullptr));
+            reportedCapturePath() = path;
+        }
+        return;
+    }
+    if (info.channels < 1 || info.samplerate < 1 || info.frames <= 0) {
+        sf_close(source.file);
+        source.file = nullptr;
+        return;
+    }
+    source.channels = info.channels;
+    source.silent = false;
+    source.frames.resize(fileChunkFrames * static_cast<std::size_t>(info.channels));
+    source.mono.resize(fileChunkFrames);
+    if (info.samplerate != rate) {
+        source.convert = openResampler(source.resampler, info.samplerate, rate);
+        if (!source.convert) {
+            source.silent = true;
+            return;
+        }
+        source.pending.resize(chunkSamples + resampleCapacity(source.resampler, fileChunkFrames));
+    }
+}
+
+void closeCaptureSource(CaptureSource& source) {
+    if (source.file != nullptr) sf_close(source.file);
+    source.file = nullptr;
+    closeResampler(source.resampler);
+}
+
+// Reads up to `count` mono samples from the file, starting over at its end.
+std::size_t readMono(CaptureSource& source, std::int16_t* dest, std::size_t count) {
+    std::size_t got = 0;
+    while (got < count && !source.silent) {
+        std::size_t want = std::min(count - got, fileChunkFrames);
+        sf_count_t n = sf_readf_short(source.file, source.frames.data(),
+                                      static_cast<sf_count_t>(want));
+        if (n <= 0) {
+            if (!source.passHadData) {
+                source.silent = true;  // a whole pass gave nothing
+                break;
+            }
+            sf_seek(source.file, 0, SEEK_SET);
+            source.passHadData = false;
+            continue;
+        }
+        source.passHadData = true;
+        const int ch = source.channels;
+        for (sf_count_t i = 0; i < n; ++i) {
+            int sum = 0;
+            for (int c = 0; c < ch; ++c) sum += source.frames[static_cast<std::size_t>(i * ch + c)];
+            dest[got + static_cast<std::size_t>(i)] = static_cast<std::int16_t>(sum / ch);
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return got;
+}
+
+void fillCapture(CaptureSource& source, std::int16_t* dest, std::size_t count) {
+    std::size_t got = 0;
+    if (!source.convert) {
+        got = readMono(source, dest, count);
+    } else {
+        while (source.pendingCount < count && !source.silent) {
+            std::size_t n = readMono(source, source.mono.data(), fileChunkFrames);
+            std::size_t room = source.pending.size() - source.pendingCount;
+            source.pendingCount += resample(source.resampler, source.mono.data(), n,
+                                            source.pending.data() + source.pendingCount, room);
+        }
+        got = std::min(count, source.pendingCount);
+        std::memcpy(dest, source.pending.data(), got * 2);
+        std::memmove(source.pending.data(), source.pending.data() + got,
+                     (source.pendingCount - got) * 2);
+        source.pendingCount -= got;
+    }
+    std::memset(dest + got, 0, (count - got) * 2);
+}
+
+// ---- device threads ----
+
+struct VirtualDevice {
+    std::mutex lock;
+    std::condition_variable stopChanged;
+    bool stop = false;
+    CaptureSource source;
+    std::thread thread;
+};
+
+// Sleeps until the deadline; false when the device is being closed.
+bool sleepUntil(VirtualDevice* v, Clock::time_point deadline) {
+    std::unique_lock<std::mutex> guard(v->lock);
+    return !v->stopChanged.wait_until(guard, deadline, [v] { return v->stop; });
+}
+
+bool stopping(VirtualDevice* v) {
+    std::lock_guard<std::mutex> guard(v->lock);
+    return v->stop;
+}
+
+void runCapture(WaveDevice* device, VirtualDevice* v) {
+    std::int16_t chunk[chunkSamples];
+    Clock::time_point start = Clock::now();
+    std::uint64_t ticks = 0;
+    while (true) {
+        ++ticks;
+        Clock::time_point deadline = start + chunkTime(ticks, device->rate);
+        if (!sleepUntil(v, deadline)) break;
+        if (Clock::now() - deadline > maxLag) {
+            start = Clock::now();
+            ticks = 0;
+        }
+        fillCapture(v->source, chunk, chunkSamples);
+        deliverCapture(device, chunk, chunkSamples);
+    }
+}
+
+// Plays while buffers are queued; when the queue runs dry the device rests
+// and its clock starts again with the next buffer, as a sound card does.
+void runPlayback(WaveDevice* device, VirtualDevice* v) {
+    std::int16_t chunk[chunkSamples];
+    while (!stopping(v)) {
+        if (!waitUntilQueued(device)) continue;
+        Clock::time_point start = Clock::now();
+        std::uint64_t ticks = 0;
+        while (true) {
+            ++ticks;
+            Clock::time_point deadline = start + chunkTime(ticks, device->rate);
+            if (!sleepUntil(v, deadline)) return;
+            if (Clock::now() - deadline > maxLag) {
+                start = Clock::now();
+                ticks = 0;
+            }
+            std::size_t n = pullPlayback(device, chunk, chunkSamples);
+            if (n > 0) appendPlayback(chunk, n);
+            if (n < chunkSamples) {
+                flushPlaybackHeader();
+                break;
+            }
+        }
+    }
+}
+
+void virtualStart() {
+    const char* dir = std::getenv("MARVANE_VIRTUAL_SOUND");
+    folder() = dir != nullptr ? dir : ".";
+}
+
+UINT virtualNumDevs(Direction) { return 1; }
+
+bool virtualDeviceName(Direction direction, UINT id, char* name) {
+    if (id != 0) return false;
+    copyDeviceName(name, direction == Direction::input ? "Virtual Input" : "Virtual Output");
+    return true;
+}
+
+MMRESULT virtualOpen(WaveDevice* device, UINT id) {
+    if (id != 0 && id != WAVE_MAPPER) return MMSYSERR_BADDEVICEID;
+    auto* v = new VirtualDevice;
+    device->backendData = v;
+    if (device->direction == Direction::input) {
+        openCaptureSource(v->source, device->rate);
+        v->thread = std::thread(runCapture, device, v);
+    } else {
+        openPlaybackFile(device->rate);
+        v->thread = std::thread(runPlayback, device, v);
+    }
+    return MMSYSERR_NOERROR;
+}
+
+void virtualClose(WaveDevice* device) {
+    auto* v = static_cast<VirtualDevice*>(device->backendData);
+    {
+        std::lock_guard<std::mutex> guard(v->lock);
+        v->stop = true;
+    }
+    v->stopChanged.notify_all();
+    wake(device);
+    v->thread.join();
+    if (device->direction == Direction::input) {
+        closeCaptureSource(v->source);
+    } else {
+        flushPlaybackHeader();
+    }
+    delete v;
+    device->backendData = nullptr;
+}
+
+}  // namespace
+
+const Backend virtualBackend = {"virtual", virtualStart, virtualNumDevs, virtualDeviceName,
+                                virtualOpen, virtualClose};
+
+}  // namespace marvane::sound::wave

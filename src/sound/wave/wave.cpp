@@ -1,0 +1,420 @@
+// Events, the device-independent half of the wave functions, and the choice
+// of back end.
+#include "sound/wave/wave.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "sound/wave/backend.h"
+#include "sound/wave/manual.h"
+
+namespace marvane::sound::wave {
+
+struct Event {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool signalled = false;
+    bool manualReset = false;
+    std::atomic<int> waiters{0};
+};
+
+namespace {
+
+std::atomic<const Backend*> activeBackend{nullptr};
+
+void markDone(WAVEHDR* header) {
+    DWORD flags = header->dwFlags.load();
+    header->dwFlags.store((flags & ~WHDR_INQUEUE) | WHDR_DONE);
+}
+
+// Hands every queued buffer back marked done. Called with the lock held;
+// true when there was one.
+bool returnAllBuffers(WaveDevice* device) {
+    bool any = false;
+    for (WAVEHDR* header = device->head; header != nullptr;) {
+        WAVEHDR* next = header->lpNext;
+        header->lpNext = nullptr;
+        if (device->direction == Direction::input) {
+            header->dwBytesRecorded = static_cast<DWORD>(header->reserved);
+        }
+        markDone(header);
+        any = true;
+        header = next;
+    }
+    device->head = device->tail = nullptr;
+    return any;
+}
+
+MMRESULT resetDevice(WaveDevice* device) {
+    if (device == nullptr) return MMSYSERR_INVALHANDLE;
+    bool any;
+    {
+        std::lock_guard<std::mutex> guard(device->lock);
+        device->recording = false;
+        any = returnAllBuffers(device);
+    }
+    if (any) SetEvent(device->event);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT openDevice(WaveDevice** handle, Direction direction, UINT deviceId,
+                    const WAVEFORMATEX* format, DWORD_PTR callback, DWORD flags) {
+    if (handle == nullptr) return MMSYSERR_INVALPARAM;
+    *handle = nullptr;
+    const Backend* backend = activeBackend.load();
+    if (backend == nullptr) return MMSYSERR_NODRIVER;
+    if (format == nullptr || format->wFormatTag != WAVE_FORMAT_PCM || format->nChannels != 1 ||
+        format->wBitsPerSample != 16 || format->nSamplesPerSec == 0 ||
+        format->nSamplesPerSec > 384000) {
+        return WAVERR_BADFORMAT;
+    }
+    if ((flags & 0x70000) != CALLBACK_EVENT || callback == 0) return MMSYSERR_INVALPARAM;
+
+    auto* device = new WaveDevice;
+    device->direction = direction;
+    device->backend = backend;
+    device->event = reinterpret_cast<HANDLE>(callback);
+    device->rate = static_cast<int>(format->nSamplesPerSec);
+    MMRESULT result = backend->open(device, deviceId);
+    if (result != MMSYSERR_NOERROR) {
+        delete device;
+        return result;
+    }
+    *handle = device;
+    SetEvent(device->event);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT closeDevice(WaveDevice* device) {
+    if (device == nullptr) return MMSYSERR_INVALHANDLE;
+    resetDevice(device);
+    device->backend->close(device);
+    HANDLE event = device->event;
+    delete device;
+    SetEvent(event);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT prepareHeader(WaveDevice* device, WAVEHDR* header) {
+    if (device == nullptr) return MMSYSERR_INVALHANDLE;
+    if (header == nullptr || header->lpData == nullptr) return MMSYSERR_INVALPARAM;
+    if (header->dwFlags.load() & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    header->dwFlags.fetch_or(WHDR_PREPARED);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT unprepareHeader(WaveDevice* device, WAVEHDR* header) {
+    if (device == nullptr) return MMSYSERR_INVALHANDLE;
+    if (header == nullptr) return MMSYSERR_INVALPARAM;
+    if (header->dwFlags.load() & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    header->dwFlags.fetch_and(~WHDR_PREPARED);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT queueBuffer(WaveDevice* device, WAVEHDR* header) {
+    if (device == nullptr) return MMSYSERR_INVALHANDLE;
+    if (header == nullptr) return MMSYSERR_INVALPARAM;
+    DWORD flags = header->dwFlags.load();
+    if (!(flags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
+    if (flags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    if (device->failed.load()) return MMSYSERR_NODRIVER;
+    {
+        std::lock_guard<std::mutex> guard(device->lock);
+        header->dwBytesRecorded = 0;
+        header->reserved = 0;
+        header->lpNext = nullptr;
+        header->dwFlags.store((flags & ~WHDR_DONE) | WHDR_INQUEUE);
+        if (device->tail != nullptr) {
+            device->tail->lpNext = header;
+        } else {
+            device->head = header;
+        }
+        device->tail = header;
+    }
+    device->queueChanged.notify_all();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT copyCaps(Direction direction, UINT_PTR deviceId, char* name) {
+    const Backend* backend = activeBackend.load();
+    if (backend == nullptr || deviceId >= backend->numDevs(direction)) {
+        return MMSYSERR_BADDEVICEID;
+    }
+    if (!backend->deviceName(direction, static_cast<UINT>(deviceId), name)) return MMSYSERR_ERROR;
+    name[MAXPNAMELEN - 1] = '\0';
+    return MMSYSERR_NOERROR;
+}
+
+}  // namespace
+
+// ---- events ----
+
+HANDLE CreateEventA(void*, BOOL manualReset, BOOL initialState, const char*) {
+    auto* event = new Event;
+    event->manualReset = manualReset != FALSE;
+    event->signalled = initialState != FALSE;
+    return event;
+}
+
+BOOL SetEvent(HANDLE event) {
+    if (event == nullptr) return FALSE;
+    {
+        std::lock_guard<std::mutex> guard(event->lock);
+        event->signalled = true;
+    }
+    event->changed.notify_all();
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE event) {
+    if (event == nullptr) return FALSE;
+    std::lock_guard<std::mutex> guard(event->lock);
+    event->signalled = false;
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE event, DWORD milliseconds) {
+    if (event == nullptr) return WAIT_TIMEOUT;
+    std::unique_lock<std::mutex> guard(event->lock);
+    event->waiters.fetch_add(1);
+    if (milliseconds == INFINITE) {
+        event->changed.wait(guard, [event] { return event->signalled; });
+    } else {
+        event->changed.wait_for(guard, std::chrono::milliseconds(milliseconds),
+                                [event] { return event->signalled; });
+    }
+    event->waiters.fetch_sub(1);
+    if (!event->signalled) return WAIT_TIMEOUT;
+    if (!event->manualReset) event->signalled = false;
+    return WAIT_OBJECT_0;
+}
+
+BOOL CloseHandle(HANDLE event) {
+    if (event == nullptr) return FALSE;
+    delete event;
+    return TRUE;
+}
+
+// ---- device lists ----
+
+UINT waveInGetNumDevs() {
+    const Backend* backend = activeBackend.load();
+    return backend == nullptr ? 0 : backend->numDevs(Direction::input);
+}
+
+UINT waveOutGetNumDevs() {
+    const Backend* backend = activeBackend.load();
+    return backend == nullptr ? 0 : backend->numDevs(Direction::output);
+}
+
+MMRESULT waveInGetDevCapsA(UINT_PTR deviceId, WAVEINCAPSA* caps, UINT size) {
+    if (caps == nullptr || size < sizeof(WAVEINCAPSA)) return MMSYSERR_INVALPARAM;
+    char name[MAXPNAMELEN] = {};
+    MMRESULT result = copyCaps(Direction::input, deviceId, name);
+    if (result != MMSYSERR_NOERROR) return result;
+    std::memset(caps, 0, sizeof *caps);
+    std::memcpy(caps->szPname, name, sizeof name);
+    caps->wChannels = 1;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutGetDevCapsA(UINT_PTR deviceId, WAVEOUTCAPSA* caps, UINT size) {
+    if (caps == nullptr || size < sizeof(WAVEOUTCAPSA)) return MMSYSERR_INVALPARAM;
+    char name[MAXPNAMELEN] = {};
+    MMRESULT result = copyCaps(Direction::output, deviceId, name);
+    if (result != MMSYSERR_NOERROR) return result;
+    std::memset(caps, 0, sizeof *caps);
+    std::memcpy(caps->szPname, name, sizeof name);
+    caps->wChannels = 1;
+    return MMSYSERR_NOERROR;
+}
+
+// ---- capture ----
+
+MMRESULT waveInOpen(HWAVEIN* handle, UINT deviceId, const WAVEFORMATEX* format,
+                    DWORD_PTR callback, DWORD_PTR, DWORD flags) {
+    return openDevice(handle, Direction::input, deviceId, format, callback, flags);
+}
+
+MMRESULT waveInClose(HWAVEIN handle) { return closeDevice(handle); }
+MMRESULT waveInReset(HWAVEIN handle) { return resetDevice(handle); }
+
+MMRESULT waveInStart(HWAVEIN handle) {
+    if (handle == nullptr) return MMSYSERR_INVALHANDLE;
+    std::lock_guard<std::mutex> guard(handle->lock);
+    handle->recording = true;
+    return MMSYSERR_NOERROR;
+}
+
+// Stopping returns a partly filled buffer as done; empty ones stay queued.
+MMRESULT waveInStop(HWAVEIN handle) {
+    if (handle == nullptr) return MMSYSERR_INVALHANDLE;
+    bool returned = false;
+    {
+        std::lock_guard<std::mutex> guard(handle->lock);
+        handle->recording = false;
+        WAVEHDR* header = handle->head;
+        if (header != nullptr && header->reserved > 0) {
+            handle->head = header->lpNext;
+            if (handle->head == nullptr) handle->tail = nullptr;
+            header->lpNext = nullptr;
+            header->dwBytesRecorded = static_cast<DWORD>(header->reserved);
+            markDone(header);
+            returned = true;
+        }
+    }
+    if (returned) SetEvent(handle->event);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveInPrepareHeader(HWAVEIN handle, WAVEHDR* header, UINT) {
+    return prepareHeader(handle, header);
+}
+MMRESULT waveInUnprepareHeader(HWAVEIN handle, WAVEHDR* header, UINT) {
+    return unprepareHeader(handle, header);
+}
+MMRESULT waveInAddBuffer(HWAVEIN handle, WAVEHDR* header, UINT) {
+    return queueBuffer(handle, header);
+}
+
+// ---- playback ----
+
+MMRESULT waveOutOpen(HWAVEOUT* handle, UINT deviceId, const WAVEFORMATEX* format,
+                     DWORD_PTR callback, DWORD_PTR, DWORD flags) {
+    return openDevice(handle, Direction::output, deviceId, format, callback, flags);
+}
+
+MMRESULT waveOutClose(HWAVEOUT handle) { return closeDevice(handle); }
+MMRESULT waveOutReset(HWAVEOUT handle) { return resetDevice(handle); }
+
+MMRESULT waveOutPrepareHeader(HWAVEOUT handle, WAVEHDR* header, UINT) {
+    return prepareHeader(handle, header);
+}
+MMRESULT waveOutUnprepareHeader(HWAVEOUT handle, WAVEHDR* header, UINT) {
+    return unprepareHeader(handle, header);
+}
+MMRESULT waveOutWrite(HWAVEOUT handle, WAVEHDR* header, UINT) {
+    return queueBuffer(handle, header);
+}
+
+bool waveInFailed(HWAVEIN handle) { return handle == nullptr || handle->failed.load(); }
+bool waveOutFailed(HWAVEOUT handle) { return handle == nullptr || handle->failed.load(); }
+
+// ---- back end side ----
+
+void deliverCapture(WaveDevice* device, const std::int16_t* samples, std::size_t count) {
+    bool finished = false;
+    {
+        std::lock_guard<std::mutex> guard(device->lock);
+        if (device->failed.load() || !device->recording) return;
+        while (device->head != nullptr) {
+            WAVEHDR* header = device->head;
+            std::size_t room = (header->dwBufferLength - header->reserved) / 2;
+            std::size_t n = count < room ? count : room;
+            if (n > 0) {
+                std::memcpy(header->lpData + header->reserved, samples, n * 2);
+                header->reserved += n * 2;
+                samples += n;
+                count -= n;
+            }
+            if (n < room) break;  // buffer not full yet: everything stored
+            device->head = header->lpNext;
+            if (device->head == nullptr) device->tail = nullptr;
+            header->lpNext = nullptr;
+            header->dwBytesRecorded = static_cast<DWORD>(header->reserved);
+            markDone(header);
+            finished = true;
+            if (count == 0) break;
+        }
+    }
+    if (finished) SetEvent(device->event);
+}
+
+std::size_t pullPlayback(WaveDevice* device, std::int16_t* dest, std::size_t count) {
+    std::size_t taken = 0;
+    bool finished = false;
+    {
+        std::lock_guard<std::mutex> guard(device->lock);
+        if (device->failed.load()) return 0;
+        while (device->head != nullptr && taken < count) {
+            WAVEHDR* header = device->head;
+            std::size_t left = (header->dwBufferLength - header->reserved) / 2;
+            std::size_t n = count - taken < left ? count - taken : left;
+            std::memcpy(dest + taken, header->lpData + header->reserved, n * 2);
+            header->reserved += n * 2;
+            taken += n;
+            if (n < left) break;
+            device->head = header->lpNext;
+            if (device->head == nullptr) device->tail = nullptr;
+            header->lpNext = nullptr;
+            markDone(header);
+            finished = true;
+        }
+    }
+    if (finished) SetEvent(device->event);
+    return taken;
+}
+
+bool waitUntilQueued(WaveDevice* device) {
+    std::unique_lock<std::mutex> guard(device->lock);
+    device->queueChanged.wait(guard, [device] {
+        return device->head != nullptr || device->wakeRequested;
+    });
+    return device->head != nullptr;
+}
+
+void wake(WaveDevice* device) {
+    {
+        std::lock_guard<std::mutex> guard(device->lock);
+        device->wakeRequested = true;
+    }
+    device->queueChanged.notify_all();
+}
+
+void markFailed(WaveDevice* device) {
+    {
+        std::lock_guard<std::mutex> guard(device->lock);
+        device->failed.store(true);
+    }
+    SetEvent(device->event);
+    device->queueChanged.notify_all();
+}
+
+std::size_t headRemaining(WaveDevice* device) {
+    std::lock_guard<std::mutex> guard(device->lock);
+    if (device->head == nullptr) return 0;
+    return (device->head->dwBufferLength - device->head->reserved) / 2;
+}
+
+std::size_t queuedBuffers(WaveDevice* device) {
+    std::lock_guard<std::mutex> guard(device->lock);
+    std::size_t n = 0;
+    for (WAVEHDR* header = device->head; header != nullptr; header = header->lpNext) ++n;
+    return n;
+}
+
+void copyDeviceName(char* dest, const char* source) {
+    std::strncpy(dest, source, MAXPNAMELEN - 1);
+    dest[MAXPNAMELEN - 1] = '\0';
+}
+
+void startWaveService() {
+    const Backend* backend;
+    const char* virtualDir = std::getenv("MARVANE_VIRTUAL_SOUND");
+    if (manual::installed()) {
+        backend = &manualBackend;
+    } else if (virtualDir != nullptr && virtualDir[0] != '\0') {
+        backend = &virtualBackend;
+    } else {
+        backend = &portAudioBackend;
+    }
+    activeBackend.store(backend);
+    backend->start();
+}
+
+namespace manual {
+int waitersOn(HANDLE event) { return event == nullptr ? 0 : event->waiters.load(); }
+}  // namespace manual
+
+}  // namespace marvane::sound::wave

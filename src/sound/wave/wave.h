@@ -1,0 +1,145 @@
+// The wave service: the small layer that stands in for the Windows wave audio
+// functions and events, with the same names and the behaviour the sound
+// streams rely on. Buffers handed to a device are filled (capture) or played
+// (playback) in the order handed over; a finished buffer gets WHDR_DONE in its
+// header before the device signals its event; a reset hands back every queued
+// buffer marked done; the event is also signalled when a device opens or closes.
+//
+// Devices come from one of three back ends: PortAudio (real cards), a virtual
+// pair of devices (MARVANE_VIRTUAL_SOUND=DIR) and a manually clocked back end
+// for unit tests (see manual.h).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace marvane::sound::wave {
+
+using BOOL = int;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using UINT = unsigned int;
+using UINT_PTR = std::uintptr_t;
+using DWORD_PTR = std::uintptr_t;
+using MMRESULT = UINT;
+
+constexpr BOOL FALSE = 0;
+constexpr BOOL TRUE = 1;
+
+struct WaveDevice;
+struct Event;
+using HWAVEIN = WaveDevice*;
+using HWAVEOUT = WaveDevice*;
+using HANDLE = Event*;
+
+constexpr UINT WAVE_MAPPER = static_cast<UINT>(-1);
+constexpr WORD WAVE_FORMAT_PCM = 1;
+constexpr DWORD CALLBACK_EVENT = 0x50000;
+constexpr int MAXPNAMELEN = 32;
+
+constexpr MMRESULT MMSYSERR_NOERROR = 0;
+constexpr MMRESULT MMSYSERR_ERROR = 1;
+constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;
+constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
+constexpr MMRESULT MMSYSERR_NODRIVER = 6;
+constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
+constexpr MMRESULT WAVERR_BADFORMAT = 32;
+constexpr MMRESULT WAVERR_STILLPLAYING = 33;
+constexpr MMRESULT WAVERR_UNPREPARED = 34;
+
+constexpr DWORD WHDR_DONE = 0x01;
+constexpr DWORD WHDR_PREPARED = 0x02;
+constexpr DWORD WHDR_INQUEUE = 0x10;
+
+constexpr DWORD INFINITE = 0xFFFFFFFF;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_TIMEOUT = 258;
+
+struct WAVEFORMATEX {
+    WORD wFormatTag;
+    WORD nChannels;
+    DWORD nSamplesPerSec;
+    DWORD nAvgBytesPerSec;
+    WORD nBlockAlign;
+    WORD wBitsPerSample;
+    WORD cbSize;
+};
+
+// dwFlags is written by the device's thread and read by the stream's, so it
+// is atomic; every other field belongs to whoever holds the buffer.
+struct WAVEHDR {
+    char* lpData = nullptr;
+    DWORD dwBufferLength = 0;
+    DWORD dwBytesRecorded = 0;
+    DWORD_PTR dwUser = 0;
+    std::atomic<DWORD> dwFlags{0};
+    DWORD dwLoops = 0;
+    WAVEHDR* lpNext = nullptr;  // the device's queue link
+    DWORD_PTR reserved = 0;     // bytes already filled or played
+};
+
+struct WAVEINCAPSA {
+    WORD wMid;
+    WORD wPid;
+    UINT vDriverVersion;
+    char szPname[MAXPNAMELEN];
+    DWORD dwFormats;
+    WORD wChannels;
+    WORD wReserved1;
+};
+
+struct WAVEOUTCAPSA {
+    WORD wMid;
+    WORD wPid;
+    UINT vDriverVersion;
+    char szPname[MAXPNAMELEN];
+    DWORD dwFormats;
+    WORD wChannels;
+    WORD wReserved1;
+    DWORD dwSupport;
+};
+
+// Events: unnamed; attributes and name are ignored.
+HANDLE CreateEventA(void* attributes, BOOL manualReset, BOOL initialState, const char* name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+DWORD WaitForSingleObject(HANDLE event, DWORD milliseconds);
+BOOL CloseHandle(HANDLE event);
+
+UINT waveInGetNumDevs();
+UINT waveOutGetNumDevs();
+MMRESULT waveInGetDevCapsA(UINT_PTR deviceId, WAVEINCAPSA* caps, UINT size);
+MMRESULT waveOutGetDevCapsA(UINT_PTR deviceId, WAVEOUTCAPSA* caps, UINT size);
+
+// Only CALLBACK_EVENT is supported: callback is the HANDLE of the event. On
+// failure *handle is set to nullptr.
+MMRESULT waveInOpen(HWAVEIN* handle, UINT deviceId, const WAVEFORMATEX* format,
+                    DWORD_PTR callback, DWORD_PTR instance, DWORD flags);
+MMRESULT waveInClose(HWAVEIN handle);
+MMRESULT waveInReset(HWAVEIN handle);
+MMRESULT waveInStart(HWAVEIN handle);
+MMRESULT waveInStop(HWAVEIN handle);
+MMRESULT waveInPrepareHeader(HWAVEIN handle, WAVEHDR* header, UINT size);
+MMRESULT waveInUnprepareHeader(HWAVEIN handle, WAVEHDR* header, UINT size);
+MMRESULT waveInAddBuffer(HWAVEIN handle, WAVEHDR* header, UINT size);
+
+MMRESULT waveOutOpen(HWAVEOUT* handle, UINT deviceId, const WAVEFORMATEX* format,
+                     DWORD_PTR callback, DWORD_PTR instance, DWORD flags);
+MMRESULT waveOutClose(HWAVEOUT handle);
+MMRESULT waveOutReset(HWAVEOUT handle);
+MMRESULT waveOutPrepareHeader(HWAVEOUT handle, WAVEHDR* header, UINT size);
+MMRESULT waveOutUnprepareHeader(HWAVEOUT handle, WAVEHDR* header, UINT size);
+MMRESULT waveOutWrite(HWAVEOUT handle, WAVEHDR* header, UINT size);
+
+// Linux additions. A device that stopped working while open (unplugged, sound
+// server gone) reports failed; a null handle counts as failed too. The device
+// signals its event once when it fails, so a waiting stream wakes up.
+bool waveInFailed(HWAVEIN handle);
+bool waveOutFailed(HWAVEOUT handle);
+
+// Picks the back end and builds its device lists: the manual one when a test
+// installed it, the virtual one when MARVANE_VIRTUAL_SOUND names a folder,
+// PortAudio otherwise. Devices open at the time must have been closed.
+void startWaveService();
+
+}  // namespace marvane::sound::wave

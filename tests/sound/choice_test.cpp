@@ -1,0 +1,238 @@
+// "scconfig.txt" and the sound card dialog's logic.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sound/sound.h"
+#include "sound/streams.h"
+#include "sound/wave/manual.h"
+#include "support.h"
+
+namespace marvane::sound {
+namespace {
+
+namespace manual = wave::manual;
+
+// A list box as plain data, standing in for the dialog's widget.
+struct FakeList {
+    std::vector<std::string> entries;
+    int selected = -1;
+    int resets = 0;
+};
+
+SoundCardList listOf(FakeList& f) {
+    return SoundCardList{
+        &f,
+        [](void* w) {
+            auto* l = static_cast<FakeList*>(w);
+            l->entries.clear();
+            l->selected = -1;
+            l->resets++;
+        },
+        [](void* w, const char* name) { static_cast<FakeList*>(w)->entries.emplace_back(name); },
+        [](void* w, int position) {
+            auto* l = static_cast<FakeList*>(w);
+            l->selected = position >= 0 && position < static_cast<int>(l->entries.size()) ? position : -1;
+        },
+        [](void* w) { return static_cast<FakeList*>(w)->selected; },
+    };
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void put(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+class Choice : public ::testing::Test {
+protected:
+    void SetUp() override {
+        manual::install();
+        manual::setDevices({"Line In", "USB Codec"}, {"Speakers", "USB Codec", "HDMI"});
+        playbackChoice = 0;
+        captureChoice = 0;
+    }
+    void TearDown() override {
+        closeSoundDevices();
+        manual::uninstall();
+    }
+    test::TempDir dir;
+    test::InFolder here{dir.path};
+};
+
+TEST_F(Choice, NoFileKeepsTheFirstDeviceOfEachList) {
+    playbackChoice = 0;
+    captureChoice = 0;
+    loadSoundCardChoice();
+    EXPECT_EQ(playbackChoice, 0);
+    EXPECT_EQ(captureChoice, 0);
+    applySoundCardChoice();
+    EXPECT_EQ(playbackStream.deviceNumber.load(), 0);
+    EXPECT_EQ(captureStream.deviceNumber.load(), 0);
+    EXPECT_TRUE(playbackStream.blocking.load());
+    EXPECT_TRUE(captureStream.blocking.load());
+    EXPECT_FALSE(std::filesystem::exists("scconfig.txt"));  // only written on a choice
+}
+
+TEST_F(Choice, SavingWritesTwoLinesOutputFirst) {
+    playbackChoice = 2;
+    captureChoice = -1;
+    saveSoundCardChoice();
+    EXPECT_EQ(slurp("scconfig.txt"), "2 SCout\n-1 SCin\n");
+}
+
+TEST_F(Choice, ReadingTakesTheExampleFile) {
+    put("scconfig.txt", "2 SCout\n-1 SCin\n");
+    loadSoundCardChoice();
+    EXPECT_EQ(playbackChoice, 2);
+    EXPECT_EQ(captureChoice, -1);
+    applySoundCardChoice();
+    EXPECT_EQ(playbackStream.deviceNumber.load(), 2);
+    EXPECT_EQ(captureStream.deviceNumber.load(), -1);
+}
+
+TEST_F(Choice, AFileWrittenWithCrLfReadsTheSame) {
+    put("scconfig.txt", "1 SCout\r\n0 SCin\r\n");
+    loadSoundCardChoice();
+    EXPECT_EQ(playbackChoice, 1);
+    EXPECT_EQ(captureChoice, 0);
+}
+
+TEST_F(Choice, SwappedLinesAreTakenByTheirOrderNotTheirWords) {
+    put("scconfig.txt", "1 SCin\n0 SCout\n");
+    loadSoundCardChoice();
+    EXPECT_EQ(playbackChoice, 1);
+    EXPECT_EQ(captureChoice, 0);
+}
+
+TEST_F(Choice, GarbageLeavesTheChoicesAsFarAsItCannotBeRead) {
+    playbackChoice = 4;
+    captureChoice = 6;
+    put("scconfig.txt", "garbage\n");
+    loadSoundCardChoice();
+    EXPECT_EQ(playbackChoice, 4);
+    EXPECT_EQ(captureChoice, 6);
+
+    put("scconfig.txt", "3 SCout\nnot-a-number SCin\n");
+    loadSoundCardChoice();
+    EXPECT_EQ(playbackChoice, 3);
+    EXPECT_EQ(captureChoice, 6);
+
+    put("scconfig.txt", "5");
+    loadSoundCardChoice();
+    EXPECT_EQ(playbackChoice, 5);
+    EXPECT_EQ(captureChoice, 6);
+
+    put("scconfig.txt", "");
+    loadSoundCardChoice();
+    EXPECT_EQ(playbackChoice, 5);
+}
+
+TEST_F(Choice, HugeNumbersDoNotWrapIntoValidDevices) {
+    put("scconfig.txt", "4294967297 SCout\n-99999999999 SCin\n");
+    loadSoundCardChoice();
+    EXPECT_EQ(playbackChoice, 2147483647);
+    EXPECT_EQ(captureChoice, -2147483647 - 1);
+}
+
+TEST_F(Choice, AWordLongerThanTheFormatPushesItsRestIntoTheSecondNumber) {
+    put("scconfig.txt", "1 " + std::string(103, 'x') + "7 SCin\n");
+    loadSoundCardChoice();
+    EXPECT_EQ(playbackChoice, 1);
+    EXPECT_EQ(captureChoice, 7);
+}
+
+TEST_F(Choice, AnUnwritableFileIsNotReported) {
+    std::filesystem::create_directory("scconfig.txt");
+    playbackChoice = 1;
+    testing::internal::CaptureStdout();
+    saveSoundCardChoice();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST_F(Choice, OpeningTheDialogFillsBothListsAndPreselectsTheChoices) {
+    playbackChoice = 2;
+    captureChoice = 1;
+    applySoundCardChoice();
+    FakeList in, out;
+    EXPECT_FALSE(soundCardDialog(SoundCardDialogEvent::init, listOf(in), listOf(out)));
+    EXPECT_EQ(in.entries, (std::vector<std::string>{"Line In", "USB Codec"}));
+    EXPECT_EQ(out.entries, (std::vector<std::string>{"Speakers", "USB Codec", "HDMI"}));
+    EXPECT_EQ(in.selected, 1);
+    EXPECT_EQ(out.selected, 2);
+    // Each opening starts from empty lists.
+    soundCardDialog(SoundCardDialogEvent::init, listOf(in), listOf(out));
+    EXPECT_EQ(in.entries.size(), 2u);
+    EXPECT_EQ(in.resets, 2);
+}
+
+TEST_F(Choice, AChoiceBeyondTheListShowsNoSelectionAndOkStoresMinusOne) {
+    put("scconfig.txt", "5 SCout\n0 SCin\n");
+    loadSoundCardChoice();
+    applySoundCardChoice();
+    EXPECT_EQ(playbackStream.deviceNumber.load(), -1);  // the default device
+    EXPECT_EQ(playbackChoice, 5);                       // the choice itself is kept
+    FakeList in, out;
+    soundCardDialog(SoundCardDialogEvent::init, listOf(in), listOf(out));
+    EXPECT_EQ(out.selected, -1);
+    EXPECT_TRUE(soundCardDialog(SoundCardDialogEvent::ok, listOf(in), listOf(out)));
+    EXPECT_EQ(playbackChoice, -1);
+    EXPECT_EQ(slurp("scconfig.txt"), "-1 SCout\n0 SCin\n");
+}
+
+TEST_F(Choice, OkTakesTheSelectionsReopensBothDevicesAndRewritesTheFile) {
+    applySoundCardChoice();
+    configureCapture(1024, 11025);
+    configurePlayback(1024, 11025);
+    EXPECT_FALSE(captureStream.reopenPending.load());
+    FakeList in, out;
+    soundCardDialog(SoundCardDialogEvent::init, listOf(in), listOf(out));
+    out.selected = 1;
+    EXPECT_TRUE(soundCardDialog(SoundCardDialogEvent::ok, listOf(in), listOf(out)));
+    EXPECT_EQ(playbackChoice, 1);
+    EXPECT_EQ(captureChoice, 0);
+    EXPECT_TRUE(captureStream.reopenPending.load());  // even though unchanged
+    EXPECT_TRUE(playbackStream.reopenPending.load());
+    EXPECT_EQ(playbackStream.deviceNumber.load(), 1);
+    EXPECT_EQ(slurp("scconfig.txt"), "1 SCout\n0 SCin\n");
+}
+
+TEST_F(Choice, AnEmptyListGivesMinusOneOnOk) {
+    manual::setDevices({}, {"Speakers"});
+    testing::internal::CaptureStdout();
+    applySoundCardChoice();
+    testing::internal::GetCapturedStdout();
+    FakeList in, out;
+    soundCardDialog(SoundCardDialogEvent::init, listOf(in), listOf(out));
+    EXPECT_TRUE(in.entries.empty());
+    soundCardDialog(SoundCardDialogEvent::ok, listOf(in), listOf(out));
+    EXPECT_EQ(captureChoice, -1);
+    EXPECT_EQ(captureStream.deviceNumber.load(), -1);
+}
+
+TEST_F(Choice, TheCloseBoxClosesWithoutChangingAnythingAndEscapeDoesNothing) {
+    applySoundCardChoice();
+    configureCapture(1024, 11025);
+    FakeList in, out;
+    soundCardDialog(SoundCardDialogEvent::init, listOf(in), listOf(out));
+    in.selected = 1;
+    out.selected = 2;
+    EXPECT_FALSE(soundCardDialog(SoundCardDialogEvent::escape, listOf(in), listOf(out)));
+    EXPECT_FALSE(soundCardDialog(SoundCardDialogEvent::other, listOf(in), listOf(out)));
+    EXPECT_TRUE(soundCardDialog(SoundCardDialogEvent::closeBox, listOf(in), listOf(out)));
+    EXPECT_EQ(playbackChoice, 0);
+    EXPECT_EQ(captureChoice, 0);
+    EXPECT_FALSE(captureStream.reopenPending.load());
+    EXPECT_FALSE(std::filesystem::exists("scconfig.txt"));
+}
+
+}  // namespace
+}  // namespace marvane::sound

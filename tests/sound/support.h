@@ -1,0 +1,149 @@
+// Helpers shared by the sound tests: temporary folders, WAV files, tones.
+#pragma once
+
+#include <sndfile.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace marvane::sound::test {
+
+// A fresh folder under /tmp, removed by the destructor.
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char name[] = "/tmp/marvane-sound-XXXXXX";
+        path = mkdtemp(name);
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    std::string file(const char* name) const { return path + "/" + name; }
+};
+
+// Runs the test body inside a folder (the settings files live in the working
+// directory) and returns to the old one afterwards.
+struct InFolder {
+    std::filesystem::path old = std::filesystem::current_path();
+    explicit InFolder(const std::string& dir) { std::filesystem::current_path(dir); }
+    ~InFolder() { std::filesystem::current_path(old); }
+};
+
+// Interleaved 16-bit frames to a WAV file.
+inline bool writeWav(const std::string& path, const std::vector<std::int16_t>& samples, int rate,
+                     int channels) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (f == nullptr) return false;
+    sf_count_t frames = static_cast<sf_count_t>(samples.size()) / channels;
+    bool ok = sf_writef_short(f, samples.data(), frames) == frames;
+    sf_close(f);
+    return ok;
+}
+
+struct WavContent {
+    bool ok = false;
+    int rate = 0;
+    int channels = 0;
+    int format = 0;
+    std::vector<std::int16_t> samples;
+};
+
+inline WavContent readWav(const std::string& path) {
+    WavContent w;
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    if (f == nullptr) return w;
+    w.rate = info.samplerate;
+    w.channels = info.channels;
+    w.format = info.format;
+    w.samples.resize(static_cast<std::size_t>(info.frames * info.channels));
+    sf_count_t got = sf_readf_short(f, w.samples.data(), info.frames);
+    w.samples.resize(static_cast<std::size_t>(got * info.channels));
+    sf_close(f);
+    w.ok = true;
+    return w;
+}
+
+inline std::vector<std::int16_t> tone(double frequency, double rate, std::size_t count,
+                                      double amplitude, int channels = 1) {
+    std::vector<std::int16_t> s(count * static_cast<std::size_t>(channels));
+    for (std::size_t i = 0; i < count; ++i) {
+        double v = amplitude * std::sin(2 * M_PI * frequency * static_cast<double>(i) / rate);
+        for (int c = 0; c < channels; ++c) {
+            s[i * static_cast<std::size_t>(channels) + static_cast<std::size_t>(c)] =
+                static_cast<std::int16_t>(std::lround(v));
+        }
+    }
+    return s;
+}
+
+// Frequency of a clean tone from its rising zero crossings, interpolated.
+inline double toneFrequency(const std::vector<std::int16_t>& s, double rate) {
+    double first = -1;
+    double last = -1;
+    int crossings = 0;
+    for (std::size_t i = 1; i < s.size(); ++i) {
+        if (s[i - 1] < 0 && s[i] >= 0) {
+            double at = static_cast<double>(i - 1) +
+                        static_cast<double>(-s[i - 1]) / static_cast<double>(s[i] - s[i - 1]);
+            if (first < 0) {
+                first = at;
+            } else {
+                ++crossings;
+            }
+            last = at;
+        }
+    }
+    if (crossings == 0) return 0;
+    return crossings * rate / (last - first);
+}
+
+inline double rms(const std::int16_t* s, std::size_t n) {
+    double sum = 0;
+    for (std::size_t i = 0; i < n; ++i) sum += static_cast<double>(s[i]) * s[i];
+    return n == 0 ? 0 : std::sqrt(sum / static_cast<double>(n));
+}
+
+// Slope of t over x by least squares, pooled over segments that each have
+// their own offset (a segment starts wherever the clock was restarted).
+struct SlopeFit {
+    double sxx = 0, sxt = 0;
+    std::vector<double> xs, ts;
+    void add(double x, double t) {
+        xs.push_back(x);
+        ts.push_back(t);
+    }
+    void endSegment() {
+        if (xs.size() >= 2) {
+            double mx = 0, mt = 0;
+            for (std::size_t i = 0; i < xs.size(); ++i) {
+                mx += xs[i];
+                mt += ts[i];
+            }
+            mx /= static_cast<double>(xs.size());
+            mt /= static_cast<double>(xs.size());
+            for (std::size_t i = 0; i < xs.size(); ++i) {
+                sxx += (xs[i] - mx) * (xs[i] - mx);
+                sxt += (xs[i] - mx) * (ts[i] - mt);
+            }
+        }
+        xs.clear();
+        ts.clear();
+    }
+    double slope() {
+        endSegment();
+        return sxx > 0 ? sxt / sxx : 0;
+    }
+};
+
+}  // namespace marvane::sound::test

@@ -1,0 +1,132 @@
+// The wave service's own promises, which the stream logic relies on.
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "sound/wave/manual.h"
+#include "sound/wave/wave.h"
+
+namespace marvane::sound::wave {
+namespace {
+
+class WaveService : public ::testing::Test {
+protected:
+    void SetUp() override {
+        manual::install();
+        manual::setDevices({"In"}, {"Out"});
+        startWaveService();
+        event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        format = {WAVE_FORMAT_PCM, 1, 11025, 22050, 2, 16, 0};
+        for (int i = 0; i < 3; ++i) {
+            memory[i].assign(8, 0);
+            headers[i].lpData = reinterpret_cast<char*>(memory[i].data());
+            headers[i].dwBufferLength = 16;
+        }
+    }
+    void TearDown() override {
+        CloseHandle(event);
+        manual::uninstall();
+    }
+    HANDLE event = nullptr;
+    WAVEFORMATEX format{};
+    WAVEHDR headers[3];
+    std::vector<std::int16_t> memory[3];
+};
+
+TEST_F(WaveService, TheEventIsSignalledAtOpenAndAtClose) {
+    HWAVEIN in = nullptr;
+    ASSERT_EQ(waveInOpen(&in, 0, &format, reinterpret_cast<DWORD_PTR>(event), 0, CALLBACK_EVENT),
+              MMSYSERR_NOERROR);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);  // auto-reset
+    EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+}
+
+TEST_F(WaveService, CaptureBuffersFillInOrderAndAreDoneBeforeTheEvent) {
+    HWAVEIN in = nullptr;
+    ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(event), 0,
+                         CALLBACK_EVENT),
+              MMSYSERR_NOERROR);
+    ResetEvent(event);
+    for (auto& h : headers) {
+        ASSERT_EQ(waveInPrepareHeader(in, &h, sizeof h), MMSYSERR_NOERROR);
+        ASSERT_EQ(waveInAddBuffer(in, &h, sizeof h), MMSYSERR_NOERROR);
+    }
+    EXPECT_FALSE(manual::completeCapture(1));  // not recording before waveInStart
+    waveInStart(in);
+    std::thread waiter([&] {
+        EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+        EXPECT_TRUE(headers[0].dwFlags.load() & WHDR_DONE);
+    });
+    while (manual::waitersOn(event) == 0) std::this_thread::yield();
+    ASSERT_TRUE(manual::completeCapture(100));
+    waiter.join();
+    ASSERT_TRUE(manual::completeCapture(200));
+    EXPECT_EQ(memory[0][0], 100);
+    EXPECT_EQ(memory[1][0], 200);
+    EXPECT_EQ(headers[1].dwBytesRecorded, 16u);
+    EXPECT_FALSE(headers[2].dwFlags.load() & WHDR_DONE);
+    waveInClose(in);
+}
+
+TEST_F(WaveService, ResetHandsBackEveryQueuedBufferDone) {
+    HWAVEOUT out = nullptr;
+    ASSERT_EQ(waveOutOpen(&out, 0, &format, reinterpret_cast<DWORD_PTR>(event), 0, CALLBACK_EVENT),
+              MMSYSERR_NOERROR);
+    ResetEvent(event);
+    for (auto& h : headers) {
+        waveOutPrepareHeader(out, &h, sizeof h);
+        waveOutWrite(out, &h, sizeof h);
+    }
+    EXPECT_EQ(waveOutUnprepareHeader(out, &headers[0], sizeof headers[0]), WAVERR_STILLPLAYING);
+    EXPECT_EQ(waveOutReset(out), MMSYSERR_NOERROR);
+    for (auto& h : headers) EXPECT_TRUE(h.dwFlags.load() & WHDR_DONE);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(manual::queued(Direction::output), 0u);
+    waveOutClose(out);
+}
+
+TEST_F(WaveService, PlaybackPlaysInQueueOrderAndUnpreparingTwiceDoesNoHarm) {
+    HWAVEOUT out = nullptr;
+    ASSERT_EQ(waveOutOpen(&out, 0, &format, reinterpret_cast<DWORD_PTR>(event), 0, CALLBACK_EVENT),
+              MMSYSERR_NOERROR);
+    manual::clearPlayed();
+    for (int i : {2, 0, 1}) {
+        memory[i].assign(8, static_cast<std::int16_t>(i + 1));
+        waveOutPrepareHeader(out, &headers[i], sizeof headers[i]);
+        waveOutWrite(out, &headers[i], sizeof headers[i]);
+    }
+    while (manual::completePlayback()) {
+    }
+    std::vector<std::int16_t> expected;
+    for (int v : {3, 1, 2}) expected.insert(expected.end(), 8, static_cast<std::int16_t>(v));
+    EXPECT_EQ(manual::played(), expected);
+    EXPECT_EQ(waveOutUnprepareHeader(out, &headers[0], sizeof headers[0]), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutUnprepareHeader(out, &headers[0], sizeof headers[0]), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutWrite(out, &headers[0], sizeof headers[0]), WAVERR_UNPREPARED);
+    waveOutClose(out);
+}
+
+TEST_F(WaveService, OpenRejectsOtherFormatsAndUnknownDevices) {
+    HWAVEIN in = reinterpret_cast<HWAVEIN>(1);
+    WAVEFORMATEX stereo = format;
+    stereo.nChannels = 2;
+    EXPECT_EQ(waveInOpen(&in, 0, &stereo, reinterpret_cast<DWORD_PTR>(event), 0, CALLBACK_EVENT),
+              WAVERR_BADFORMAT);
+    EXPECT_EQ(in, nullptr);
+    EXPECT_EQ(waveInOpen(&in, 5, &format, reinterpret_cast<DWORD_PTR>(event), 0, CALLBACK_EVENT),
+              MMSYSERR_BADDEVICEID);
+    EXPECT_TRUE(waveInFailed(in));
+    EXPECT_EQ(waveInAddBuffer(nullptr, &headers[0], sizeof headers[0]), MMSYSERR_INVALHANDLE);
+}
+
+TEST_F(WaveService, AnEventWaitWithATimeOutEndsWithoutASignal) {
+    EXPECT_EQ(WaitForSingleObject(event, 1), WAIT_TIMEOUT);
+    SetEvent(event);
+    EXPECT_EQ(WaitForSingleObject(event, 1), WAIT_OBJECT_0);
+}
+
+}  // namespace
+}  // namespace marvane::sound::wave
