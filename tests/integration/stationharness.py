@@ -208,9 +208,9 @@ class Station:
         self.proc.send_signal(sig)
 
     def stop(self, sig=signal.SIGTERM, timeout=PATIENCE):
-        """Sends sig (unless the station has ended) and waits for the exit;
-        returns the exit status, which stays in self.exit_status."""
-        if self.proc.poll() is None:
+        """Sends sig (none when None; nothing once the station has ended) and
+        waits for the exit; returns the exit status, kept in self.exit_status."""
+        if sig is not None and self.proc.poll() is None:
             self.proc.send_signal(sig)
         try:
             self.exit_status = self.proc.wait(timeout=timeout)
