@@ -12,6 +12,7 @@ usage: test_announce_bad_input.py MARVANE MARVANE_CLIENT
 """
 # ctest: RESOURCE_LOCK port80
 
+import re
 import signal
 import sys
 import unittest
@@ -62,20 +63,26 @@ class BadInput(unittest.TestCase):
         return line
 
     def stop_cleanly(self, name, withdraw):
+        """SIGTERM: exit 0 after the withdraw line (that text, or matching
+        that compiled pattern)."""
         s = self.stations[name]
-        self.assertEqual(s.stop(), 0)
+        self.assertEqual(s.stop(timeout=10 + PATIENCE), 0)
         texts = s.texts()
         self.assertEqual(len([t for t in texts if t.startswith("announce ")]), 1, texts)
-        self.assertEqual(texts[-2:], [withdraw, "stopped"])
+        if isinstance(withdraw, str):
+            self.assertEqual(texts[-2], withdraw)
+        else:
+            self.assertRegex(texts[-2], withdraw)
+        self.assertEqual(texts[-1], "stopped")
         self.assertEqual(s.sanitizer_report(), "")
 
     def test_missing_file_is_written_with_the_defaults(self):
-        self.assertRegex(self.outcome("missing"),
-                         r"^announce (ok|failed: cannot connect to localhost:80)$")
+        # Whatever serves localhost:80 on this machine, if anything, answers.
+        self.assertRegex(self.outcome("missing", timeout=10 + PATIENCE),
+                         r"^announce (ok|failed: \S.*)$")
         with open(self.stations["missing"].path("url.txt")) as f:
             self.assertEqual(f.read(), "localhost\n/member/oktavo/vela\nN0CALL\n0\n-\n")
-        self.stop_cleanly("missing", "withdraw failed: cannot connect to localhost:80"
-                          if "failed" in self.outcome("missing") else "withdraw ok")
+        self.stop_cleanly("missing", re.compile(r"^withdraw (ok|failed: \S.*)$"))
 
     def test_empty_file_names_no_host(self):
         self.assertEqual(self.outcome("empty"), "announce failed: no host in url.txt")
