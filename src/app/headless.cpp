@@ -20,6 +20,8 @@
 #include "link/link_state.h"
 #include "ptt/ptt.h"
 
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -28,6 +30,7 @@
 #include <ctime>
 #include <mutex>
 #include <pthread.h>
+#include <unistd.h>
 
 namespace marvane::app {
 
@@ -39,6 +42,32 @@ std::mutex& logGuard() {
     return *guard;
 }
 
+// The sound messages end without a line end. The standard output goes
+// through writeOut, which remembers whether the last byte written ended a
+// line, so that a log line never continues such a message.
+std::atomic<bool> atLineStart{true};
+
+ssize_t writeOut(void*, const char* bytes, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(STDOUT_FILENO, bytes + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return done > 0 ? static_cast<ssize_t>(done) : -1;
+        done += static_cast<size_t>(n);
+    }
+    if (size > 0) atLineStart.store(bytes[size - 1] == '\n');
+    return static_cast<ssize_t>(size);
+}
+
+void watchLineEnds() {
+    cookie_io_functions_t functions{};
+    functions.write = writeOut;
+    if (std::FILE* out = fopencookie(nullptr, "w", functions)) {
+        std::fflush(stdout);
+        stdout = out;
+    }
+}
+
 // One line with the local time in front; the caller holds logGuard.
 void printLocked(const char* text) {
     std::time_t now = std::time(nullptr);
@@ -46,8 +75,11 @@ void printLocked(const char* text) {
     localtime_r(&now, &local);
     char stamp[16];
     std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
-    std::printf("%s %s\n", stamp, text);
+    // The stream's own lock keeps another writer out between test and line.
+    flockfile(stdout);
+    std::fprintf(stdout, "%s%s %s\n", atLineStart.load() ? "" : "\n", stamp, text);
     std::fflush(stdout);
+    funlockfile(stdout);
 }
 
 void logLine(const char* format, ...) {
@@ -133,6 +165,7 @@ int runHeadless() {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     // A log reader that went away must not end the station.
     std::signal(SIGPIPE, SIG_IGN);
+    watchLineEnds();
 
     link::setConnectionObserver(logConnection);
     ptt::setPttObserver(logPtt);

@@ -91,10 +91,12 @@ class Station:
     url: the text of url.txt, or None to leave it missing.
     files: further files of the working folder, name -> text.
     shim: preload the modem-line shim; its log is self.tiocm_log.
+    env: further environment variables; None as a value removes one.
+    args: the program's arguments.
     """
 
     def __init__(self, marvane, capture=5000, url=REFUSING_URL, files=None, shim=False,
-                 env=None):
+                 env=None, args=("--headless",)):
         self.port = free_port()
         self.tmp = tempfile.TemporaryDirectory(prefix="marvane-station-")
         self.dir = self.tmp.name
@@ -118,12 +120,16 @@ class Station:
             asan = environment.get("ASAN_OPTIONS", "")
             environment["ASAN_OPTIONS"] = (asan + ":" if asan else "") + \
                 "verify_asan_link_order=0"
-        environment.update(env or {})
+        for name, value in (env or {}).items():
+            if value is None:
+                environment.pop(name, None)
+            else:
+                environment[name] = value
         self.lines = []  # (monotonic arrival time, text)
         self.stderr_lines = []
         self.changed = threading.Condition()
         self.started_at = time.monotonic()
-        self.proc = subprocess.Popen([marvane, "--headless"], cwd=self.dir, env=environment,
+        self.proc = subprocess.Popen([marvane, *args], cwd=self.dir, env=environment,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.readers = [threading.Thread(target=self._read, args=(self.proc.stdout, self.lines),
                                          daemon=True),

@@ -84,6 +84,18 @@ class StagesSeenByAClient(unittest.TestCase):
         self.assertEqual(s.sanitizer_report(), "")
 
 
+class WithoutADisplay(unittest.TestCase):
+    def test_runs_headless_when_no_display_can_be_opened(self):
+        s = Station(MARVANE, args=(), env={"DISPLAY": None, "WAYLAND_DISPLAY": None})
+        self.addCleanup(s.close)
+        s.wait_line("address idle")
+        client = s.serve_client()
+        self.addCleanup(client.close)
+        s.wait_line("mode RX")
+        self.assertEqual(s.stop(), 0)
+        self.assertEqual(s.sanitizer_report(), "")
+
+
 if __name__ == "__main__":
     MARVANE, CLIENT = sys.argv[1], sys.argv[2]
     unittest.main(argv=sys.argv[:1], verbosity=2)
