@@ -50,6 +50,7 @@ void pointAnnouncerAtNothing() {
     // The loop must not announce on its own while the test runs.
     announce::setAnnouncerTimingForTests(std::chrono::hours(1), std::chrono::hours(1));
     announce::setAnnounceObserver(recordAnnounce);
+    ptt::setPttObserver(nullptr); // the line layer records the keying here
 }
 
 // A transmitter left keyed during a withdraw that can take 10 s is the fault
