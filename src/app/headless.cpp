@@ -1,12 +1,15 @@
-// The station without a window. The status boxes, the PTT, the announcer and
-// the link's connections are shown as time-stamped lines on the standard
-// output, one per change:
+// The station without a window. The status boxes, each keying call, each
+// exchange with the directory and the link's connections are shown as
+// time-stamped lines on the standard output, one per change:
 //
-//   12:00:01 address idle        12:00:02 address 127.0.0.1
-//   12:00:01 mode -              12:00:02 mode RX            (a blank box is "-")
-//   12:00:01 info -              12:00:02 info W1AW
-//   12:00:02 level 0             12:00:05 ptt on / ptt off
-//   12:00:02 announce ok         12:00:09 withdraw failed: ...
+//   12:00:01 address idle          12:00:02 connected 127.0.0.1
+//   12:00:01 mode -                12:00:02 address 127.0.0.1   (a blank box is "-")
+//   12:00:01 info -                12:00:02 mode RX
+//   12:00:02 announce ok           12:00:02 level 0
+//   12:00:05 info W1AW             12:00:07 mode TX
+//   12:00:07 ptt on                12:00:10 ptt off
+//   12:00:20 announcing off        12:00:20 withdraw failed: cannot connect to ...
+//   12:00:30 stopping on SIGTERM   12:00:30 stopped
 //
 // SIGINT and SIGTERM end the run as closing the window does; SIGUSR1 is the
 // "Anounce" menu command.

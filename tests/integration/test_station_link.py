@@ -32,6 +32,9 @@ class StagesSeenByAClient(unittest.TestCase):
         client = LinkClient(s.port)
         self.addCleanup(client.close)
         client.wait_audio(2 * BLOCK)
+        # The info word is shown, with no control character of the client's.
+        client.send_sized("I", b"W1AW\x1b[2J rest")
+        s.wait_line(r"info W1AW\?\[2J")
 
         client.send_frame("T")
         answer = client.wait_frame("N", 0)
