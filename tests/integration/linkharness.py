@@ -41,13 +41,35 @@ def recv_exactly(sock, n, timeout=PATIENCE):
     return data
 
 
+def next_frame(sock, timeout=PATIENCE):
+    """The next 6-byte frame from the station, skipping receive audio (the
+    station's silence is byte 128, never the 0x01 0x02 0x03 marks)."""
+    sock.settimeout(timeout)
+    got = b""
+    while len(got) < 6:
+        byte = sock.recv(1)
+        if not byte:
+            break
+        got += byte
+        # Until the marks are complete, keep only bytes that can begin them.
+        while got and not b"\x01\x02\x03".startswith(got[:3]):
+            got = got[1:]
+    return got
+
+
 class Station:
-    """The real marvane --headless on its own port and working directory."""
+    """The real marvane --headless on its own port and working directory, with
+    a silent virtual sound card and a directory host that refuses at once.
+    next_line() gives the connection lines of its log; the others (status,
+    PTT, announcer) are kept in self.log."""
 
     def __init__(self, marvane):
         self.port = free_port()
         self.dir = tempfile.TemporaryDirectory(prefix="marvane-link-")
-        env = dict(os.environ, MARVANE_PORT=str(self.port))
+        with open(os.path.join(self.dir.name, "url.txt"), "w") as f:
+            f.write("127.0.0.3\n/directory\nN0CALL\n0\n-\n")
+        self.log = []
+        env = dict(os.environ, MARVANE_PORT=str(self.port), MARVANE_VIRTUAL_SOUND=self.dir.name)
         self.proc = subprocess.Popen([marvane, "--headless"], cwd=self.dir.name, env=env,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.lines = queue.Queue()
@@ -56,7 +78,10 @@ class Station:
 
     def _read(self):
         for line in self.proc.stdout:
-            self.lines.put(line.rstrip("\n"))
+            line = line.rstrip("\n")
+            self.log.append(line)
+            if " connected " in line or " disconnected " in line:
+                self.lines.put(line)
 
     def next_line(self, timeout=PATIENCE):
         return self.lines.get(timeout=timeout)

@@ -1,0 +1,211 @@
+"""Receive and transmit latency of the real marvane --headless with the
+virtual sound card, measured on CLOCK_MONOTONIC, which this script shares
+with the station:
+
+- receive: from a capture block's completion on the virtual device (the
+  device reads the block's samples from capture.wav right before it hands
+  the block over; a preloaded shim logs the time) to the arrival of the
+  block's last byte at a loopback client;
+- transmit: from the send of an "S" frame (one block of a marked value) to
+  the moment the virtual playback device plays its first sample (the shim
+  logs each write of samples to playback.wav).
+
+Goal: receive latency under 2 ms beyond the block itself.
+
+usage: measure_latency.py --build BUILD_DIR [--seconds N] [--trials N]
+"""
+
+import argparse
+import os
+import random
+import socket
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import wave
+
+BLOCK = 1024
+RATE = 11025
+BLOCK_NS = BLOCK * 1_000_000_000 // RATE
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def write_tone(path):
+    import math
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(RATE)
+        w.writeframes(b"".join(struct.pack("<h", int(5000 * math.sin(2 * math.pi * 1000 * i / RATE)))
+                               for i in range(RATE)))
+
+
+def frame(letter, hi=0, lo=0):
+    return bytes([1, 2, 3, ord(letter), hi, lo])
+
+
+def percentiles(values):
+    v = sorted(values)
+    pick = lambda q: v[min(len(v) - 1, int(q * len(v)))]
+    return "median %.3f ms, 95%% %.3f ms, max %.3f ms (n=%d)" % (
+        statistics.median(v) / 1e6, pick(0.95) / 1e6, v[-1] / 1e6, len(v))
+
+
+class Station:
+    def __init__(self, build, workdir):
+        self.port = free_port()
+        self.log = os.path.join(workdir, "device-clock.log")
+        write_tone(os.path.join(workdir, "capture.wav"))
+        with open(os.path.join(workdir, "url.txt"), "w") as f:
+            f.write("127.0.0.3 /directory N0CALL 0 -\n")  # refuses at once, on loopback
+        shim = os.path.join(build, "lib", "libdevice_clock_shim.so")
+        if not os.path.exists(shim):
+            sys.exit("measure_latency: %s is missing (build the plain build)" % shim)
+        env = dict(os.environ, MARVANE_PORT=str(self.port), MARVANE_VIRTUAL_SOUND=workdir,
+                   LD_PRELOAD=shim, MARVANE_DEVICE_CLOCK_LOG=self.log)
+        self.proc = subprocess.Popen([os.path.join(build, "bin", "marvane"), "--headless"],
+                                     cwd=workdir, env=env, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+
+    def connect(self):
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                s = socket.create_connection(("127.0.0.1", self.port), timeout=30)
+                s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                return s
+            except ConnectionRefusedError:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.02)
+
+    def events(self, kind):
+        with open(self.log) as f:
+            return [list(map(int, line.split()[1:])) for line in f if line.startswith(kind)]
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(timeout=30)
+
+
+def capture_completions(events):
+    """The completion time of each capture block: the reads of one block come
+    together (two or three reads of the file), the block completes after the
+    last of them."""
+    times = []
+    for t, _ in events:
+        if times and t - times[-1] < BLOCK_NS // 4:
+            times[-1] = t
+        else:
+            times.append(t)
+    return times
+
+
+def measure_receive(station, sock, seconds):
+    arrivals = []  # time at which each whole 1024-byte run was complete
+    received = 0
+    sock.settimeout(5)
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        data = sock.recv(65536)
+        now = time.monotonic_ns()
+        if not data:
+            break
+        before = received
+        received += len(data)
+        for _ in range(received // BLOCK - before // BLOCK):
+            arrivals.append(now)
+    completions = capture_completions(station.events("capture"))
+    latencies, unmatched = [], 0
+    for a in arrivals[5:]:  # past the first blocks after the connection
+        done = [c for c in completions if c <= a]
+        if done and a - done[-1] < BLOCK_NS // 2:
+            latencies.append(a - done[-1])
+        else:
+            unmatched += 1
+    return latencies, unmatched
+
+
+def read_frames(sock, want, timeout=10):
+    """Reads until a frame with letter `want` has come; returns its value."""
+    sock.settimeout(timeout)
+    pending = b""
+    while True:
+        pending += sock.recv(65536)
+        while True:
+            i = pending.find(b"\x01\x02\x03")
+            if i < 0:
+                pending = pending[-2:]  # may hold the first marks
+                break
+            if len(pending) < i + 6:
+                pending = pending[i:]
+                break
+            letter, value = chr(pending[i + 3]), pending[i + 4] * 256 + pending[i + 5]
+            pending = pending[i + 6:]
+            if letter == want:
+                return value
+
+
+def measure_transmit(station, sock, trials, workdir):
+    sent = []
+    for trial in range(trials):
+        marker = 140 + trial  # plays as (marker - 128) x 256
+        sock.sendall(frame("T"))
+        read_frames(sock, "N")
+        time.sleep(0.5 + random.random() * BLOCK / RATE)  # settled, at a random phase
+        payload = bytes([marker]) * BLOCK
+        t = time.monotonic_ns()
+        sock.sendall(frame("S", BLOCK >> 8, BLOCK & 255) + payload)
+        sent.append((marker, t))
+        sock.sendall(frame("R"))
+        time.sleep(1.0)  # the transmission ends and receive audio flows again
+    sock.close()
+    time.sleep(1.0)
+    with wave.open(os.path.join(workdir, "playback.wav"), "rb") as w:
+        n = w.getnframes()
+        samples = struct.unpack("<%dh" % n, w.readframes(n))
+    writes = station.events("playback")
+    latencies = []
+    for marker, t in sent:
+        value = (marker - 128) * 256
+        index = samples.index(value)
+        offset = 44 + 2 * index
+        played = next(w for w in writes if w[1] <= offset < w[1] + w[2])
+        latencies.append(played[0] - t)
+    return latencies
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default="build")
+    parser.add_argument("--seconds", type=float, default=15.0)
+    parser.add_argument("--trials", type=int, default=8)
+    args = parser.parse_args()
+    build = os.path.abspath(args.build)
+    with tempfile.TemporaryDirectory(prefix="marvane-bench-") as workdir:
+        station = Station(build, workdir)
+        try:
+            sock = station.connect()
+            rx, unmatched = measure_receive(station, sock, args.seconds)
+            tx = measure_transmit(station, sock, args.trials, workdir)
+        finally:
+            station.stop()
+    print("receive latency (capture block complete -> last byte at the client): "
+          + percentiles(rx) + ("; %d runs unmatched" % unmatched if unmatched else ""))
+    print("transmit latency (\"S\" sent -> its first sample played): " + percentiles(tx))
+    goal = statistics.median(rx) < 2e6
+    print("receive goal (< 2 ms beyond the block): %s" % ("met" if goal else "NOT met"))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,63 @@
+// Start-up and shutdown of the station, for the window and the headless run.
+
+#include "app/station.h"
+
+#include "announce/announce.h"
+#include "link/link_server.h"
+#include "ptt/ptt.h"
+#include "sound/sound.h"
+
+#include <system_error>
+#include <thread>
+
+namespace marvane::app {
+
+std::atomic<int> announceMenuOn{0};
+
+namespace {
+
+std::atomic<int> shutDown{0};
+
+void runStep(void (*step)()) {
+    if (step) step();
+}
+
+} // namespace
+
+void startStation(const audio::StatusSink* sink, const WindowSteps* window) {
+    // No step's result holds up the steps after it.
+    sound::loadSoundCardChoice();
+    sound::applySoundCardChoice();
+    if (window) {
+        runStep(window->createViewPens);
+        runStep(window->buildSpectrumTables);
+    }
+    link::startLinkServer();
+    ptt::openPttPort(ptt::loadPttChoice());
+    if (window) runStep(window->startRefreshTimer);
+    try {
+        std::thread(audio::runAudioPump, sink).detach();
+    } catch (const std::system_error&) {
+        // The station runs on without audio, as with a thread that never started.
+    }
+    announceMenuOn.store(1);
+    announce::setAnnouncing('Y');
+}
+
+void shutdownStation() {
+    if (shutDown.exchange(1)) return;
+    // Unkey first and close the port (with HUPCL the kernel drops both lines
+    // at close), so that the pump's later pttOn finds no port: the withdraw
+    // below may take up to 10 s and the transmitter must not stay keyed.
+    ptt::pttOff();
+    ptt::openPttPort('0');
+    if (announceMenuOn.load()) announce::setAnnouncing('N');
+}
+
+void toggleAnnouncing() {
+    const int on = announceMenuOn.load() ? 0 : 1;
+    announceMenuOn.store(on);
+    announce::setAnnouncing(on ? 'Y' : 'N');
+}
+
+} // namespace marvane::app

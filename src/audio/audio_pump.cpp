@@ -1,0 +1,70 @@
+// The audio pump: idle, receive and transmit, one block at a time, paced by
+// the sound card's blocking reads and writes.
+
+#include "audio/audio_pump.h"
+
+#include "audio/audio_block.h"
+#include "audio/level_control.h"
+#include "audio/tx_source.h"
+#include "link/link_server.h"
+#include "link/link_state.h"
+#include "ptt/ptt.h"
+#include "sound/sound.h"
+
+namespace marvane::audio {
+
+namespace {
+
+// The pump's own buffers; the window reads copies through
+// storeLevelledSamples / storeTxBlock, so none of these is shared.
+SampleBlock captureBlock{};
+SampleBlock pumpTxBlock{};
+double levelled[kBlockLength] = {};
+
+// One captured block, levelled and published for the display.
+void captureAndLevel() {
+    sound::readCaptureBlock(captureBlock.data());
+    levelBlock(captureBlock.data(), levelled, kBlockLength);
+    storeLevelledSamples(levelled);
+}
+
+} // namespace
+
+void runAudioPump(const StatusSink* sink) {
+    link::LinkState& state = link::linkState;
+    sound::configureCapture(kBlockLength, kSampleRate);
+    sound::configurePlayback(kBlockLength, kSampleRate);
+
+    for (;;) {
+        // Idle: keep levelling so that the display and the gain run on.
+        sink->setAddressText("idle");
+        sink->setModeText(" ");
+        sink->setInfoText(" ");
+        while (state.clientConnected.load() == 0)
+            captureAndLevel();
+
+        // Receive: each levelled block goes to the client.
+        char address[16];
+        state.copyPeerAddress(address);
+        sink->setAddressText(address);
+        sink->setModeText("RX");
+        sink->setLevelBar(0);
+        while (state.rxStreaming.load() != 0) {
+            captureAndLevel();
+            link::sendRxAudio(levelled, kBlockLength);
+        }
+
+        // Transmit: entered on every cycle, even when the loop does not run
+        // (the client went away while receiving).
+        sink->setModeText("TX");
+        ptt::pttOn();
+        while (state.txActive.load() != 0) {
+            fillTxBlock(pumpTxBlock.data(), kBlockLength);
+            storeTxBlock(pumpTxBlock.data());
+            sound::writePlaybackBlock(pumpTxBlock.data());
+        }
+        ptt::pttOff();
+    }
+}
+
+} // namespace marvane::audio

@@ -1,0 +1,208 @@
+// The audio pump's cycle, block by block: the manual sound device lets the
+// test finish each capture and playback buffer itself, and the real link
+// server serves a loopback client, so every stage change, keying call and
+// played sample is in a known order.
+
+#include "app_support.h"
+#include "link/link_harness.h"
+
+#include "audio/audio_pump.h"
+#include "link/link_state.h"
+#include "ptt/ptt.h"
+#include "sound/sound.h"
+#include "sound/wave/manual.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace marvane::testing {
+namespace {
+
+namespace manual = sound::wave::manual;
+using sound::wave::Direction;
+
+constexpr int kBlock = 1024;
+
+using Events = std::vector<std::string>;
+
+const Events kIdle{"address idle", "mode  ", "info  "};
+const Events kReceive{"address 127.0.0.1", "mode RX", "level 0"};
+const Events kKeyed{"mode TX", "ptt 1"};
+const Events kKeyedAndUnkeyed{"mode TX", "ptt 1", "ptt 0"};
+
+Events operator+(Events a, const Events& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+std::vector<int16_t> silence(int blocks) { return std::vector<int16_t>(blocks * kBlock, 0); }
+
+// Waits until the pump has taken back every buffer the test finished (all
+// four are queued again on both sides) and blocks on the device of that
+// direction: it has done everything the test handed it.
+bool pumpWaitsOn(Direction direction) {
+    return waitFor([direction] {
+        return manual::queued(Direction::input) == 4 && manual::queued(Direction::output) == 4 &&
+               manual::waiters(direction) > 0;
+    });
+}
+
+class Pump : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The pump runs until the process ends: one per process.
+        static std::atomic<bool> started{false};
+        if (started.exchange(true))
+            GTEST_SKIP() << "the pump needs a process of its own: run each test alone";
+        resetLinkState();
+        manual::install();
+        manual::setDevices({"Line In"}, {"Speakers"});
+        sound::initSoundCards();
+        sound::selectCaptureDevice(0, true);
+        sound::selectPlaybackDevice(0, true);
+        ptt::setPttObserver(recordPtt);
+        std::thread(audio::runAudioPump, recordingSink()).detach();
+        ASSERT_TRUE(eventLog().waitForCount(kIdle.size()));
+        ASSERT_TRUE(pumpWaitsOn(Direction::input));
+        ASSERT_EQ(eventLog().copy(), kIdle);
+    }
+
+    // One captured block for the pump, which then goes on until it waits
+    // for the next read (or, see the callers, for a playback buffer).
+    static void captureOneBlock(int16_t firstValue = 100) {
+        ASSERT_TRUE(manual::completeCapture(firstValue));
+    }
+
+    // Connects a client and lets the pump notice it with one block.
+    void enterReceive() {
+        connection.start();
+        captureOneBlock();
+        ASSERT_TRUE(eventLog().waitForCount(kIdle.size() + kReceive.size()));
+        ASSERT_TRUE(pumpWaitsOn(Direction::input));
+        ASSERT_EQ(eventLog().copy(), kIdle + kReceive);
+    }
+
+    // "T", then the "N" that answers it once the ring is emptied.
+    void startTransmitting() {
+        sendBytes(connection.client(), frame('T', 0));
+        std::vector<uint8_t> reply = readBytes(connection.client(), 6);
+        ASSERT_EQ(reply, (std::vector<uint8_t>{1, 2, 3, 'N', 0, 0}));
+    }
+
+    // Plays every queued buffer and returns all that was played.
+    static std::vector<int16_t> playEverything() {
+        while (manual::completePlayback()) {
+        }
+        return manual::played();
+    }
+
+    ServedConnection connection;
+};
+
+// A pump that skipped the transmit stage would leave a keyed transmitter
+// behind a client that vanished; one that kept receiving would send to a
+// closed socket.
+TEST_F(Pump, ClientLostWhileReceivingPassesThroughTransmitToIdle) {
+    enterReceive();
+    captureOneBlock();
+    EXPECT_EQ(readBytes(connection.client(), kBlock).size(), static_cast<size_t>(kBlock));
+    ASSERT_TRUE(pumpWaitsOn(Direction::input));
+
+    connection.end();
+    ASSERT_EQ(link::linkState.rxStreaming.load(), 0);
+    captureOneBlock();
+    ASSERT_TRUE(eventLog().waitForCount(kIdle.size() * 2 + kReceive.size() + 3));
+    ASSERT_TRUE(pumpWaitsOn(Direction::input));
+    EXPECT_EQ(eventLog().copy(),
+              kIdle + kReceive + kKeyedAndUnkeyed + kIdle);
+    // The transmit loop did not run: only the four silent start-up blocks.
+    EXPECT_EQ(playEverything(), silence(4));
+}
+
+// The transmission's blocks are played in order, the silent block that ends
+// it is still written, and only then is the transmitter unkeyed; the pump
+// then passes through idle back into receive.
+TEST_F(Pump, DrainedTransmissionPlaysItsBlocksThenUnkeysAndReceivesAgain) {
+    enterReceive();
+    startTransmitting();
+    std::vector<uint8_t> audio(2 * kBlock);
+    for (size_t i = 0; i < audio.size(); ++i)
+        audio[i] = static_cast<uint8_t>(1 + (i * 37) % 254);
+    sendBytes(connection.client(), frameWith('S', audio));
+    sendBytes(connection.client(), frame('R', 0));
+    ASSERT_TRUE(waitFor([] {
+        return link::ringFill() == 2 * kBlock && link::linkState.txDrainPending.load() == 1;
+    }));
+
+    // The receive loop sees rxStreaming clear before its next block.
+    captureOneBlock();
+    ASSERT_TRUE(pumpWaitsOn(Direction::output));
+    EXPECT_EQ(eventLog().copy(), kIdle + kReceive + kKeyed);
+
+    // Each played buffer frees one for the next block: two of audio, then the
+    // silent one that ends the transmission, written while still keyed.
+    ASSERT_TRUE(manual::completePlayback());
+    ASSERT_TRUE(pumpWaitsOn(Direction::output));
+    ASSERT_TRUE(manual::completePlayback());
+    ASSERT_TRUE(pumpWaitsOn(Direction::output));
+    EXPECT_EQ(eventLog().copy().back(), "ptt 1");
+    EXPECT_EQ(link::linkState.txActive.load(), 0); // that block has ended it
+    ASSERT_TRUE(manual::completePlayback());
+
+    ASSERT_TRUE(eventLog().waitForCount(kIdle.size() * 2 + kReceive.size() * 2 + 3));
+    ASSERT_TRUE(pumpWaitsOn(Direction::input));
+    EXPECT_EQ(eventLog().copy(),
+              kIdle + kReceive + kKeyedAndUnkeyed + kIdle + kReceive);
+
+    std::vector<int16_t> expected = silence(4);
+    for (uint8_t b : audio)
+        expected.push_back(static_cast<int16_t>((b - 128) * 256));
+    std::vector<int16_t> last = silence(1);
+    expected.insert(expected.end(), last.begin(), last.end());
+    EXPECT_EQ(playEverything(), expected);
+
+    // Receive audio flows again.
+    captureOneBlock();
+    std::vector<uint8_t> rx = readBytes(connection.client(), kBlock);
+    EXPECT_EQ(rx.size(), static_cast<size_t>(kBlock));
+}
+
+// A client lost in the middle of a transmission: the block in progress is
+// played, then the pump unkeys and goes idle, without waiting for the ring.
+TEST_F(Pump, ClientLostWhileTransmittingUnkeysAfterTheBlockInProgress) {
+    enterReceive();
+    startTransmitting();
+    std::vector<uint8_t> audio(4 * kBlock, 200);
+    sendBytes(connection.client(), frameWith('S', audio));
+    ASSERT_TRUE(waitFor([] { return link::ringFill() == 4 * kBlock; }));
+    captureOneBlock();
+    ASSERT_TRUE(pumpWaitsOn(Direction::output));
+
+    connection.end();
+    ASSERT_EQ(link::linkState.txActive.load(), 0);
+    ASSERT_TRUE(manual::completePlayback());
+    ASSERT_TRUE(eventLog().waitForCount(kIdle.size() * 2 + kReceive.size() + 3));
+    ASSERT_TRUE(pumpWaitsOn(Direction::input));
+    EXPECT_EQ(eventLog().copy(),
+              kIdle + kReceive + kKeyedAndUnkeyed + kIdle);
+    std::vector<int16_t> expected = silence(4);
+    expected.insert(expected.end(), kBlock, static_cast<int16_t>((200 - 128) * 256));
+    EXPECT_EQ(playEverything(), expected);
+}
+
+// The transmit command before the pump has noticed the client: the receive
+// stage's entry is shown, its loop does not run, and no receive audio is sent.
+TEST_F(Pump, TransmitBeforeTheConnectionIsNoticedSkipsTheReceiveLoop) {
+    connection.start();
+    startTransmitting();
+    captureOneBlock();
+    ASSERT_TRUE(pumpWaitsOn(Direction::output));
+    EXPECT_EQ(eventLog().copy(), kIdle + kReceive + kKeyed);
+    EXPECT_TRUE(nothingArrives(connection.client()));
+}
+
+} // namespace
+} // namespace marvane::testing

@@ -1,0 +1,197 @@
+"""The directory announcer against a real HTTP server: nginx on 127.0.0.1:80,
+started from a configuration of our own in a temporary folder, logs each
+request line with its Referer and Host headers. Asserted from that log: the
+announcement about 1000 ms after start-up, the withdraw and the re-read of
+url.txt when announcing is switched off and on (SIGUSR1 is the "Anounce"
+command headless), no request while it is off, the withdraw at SIGTERM, and
+the defaults of a first run without url.txt.
+
+Other programs on this machine may announce to localhost too: each station
+here uses a path of its own and only those requests are looked at.
+
+usage: test_announce_nginx.py MARVANE MARVANE_CLIENT
+"""
+# ctest: RESOURCE_LOCK port80
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import uuid
+
+from linkharness import PATIENCE
+from stationharness import Station
+
+MARVANE = CLIENT = None
+
+CONFIG = """\
+worker_processes 1;
+daemon off;
+pid {dir}/nginx.pid;
+error_log {dir}/error.log;
+events {{ worker_connections 64; }}
+http {{
+    log_format directory '$request|$http_referer|$http_host';
+    access_log {dir}/access.log directory;
+    client_body_temp_path {dir}/body;
+    proxy_temp_path {dir}/proxy;
+    fastcgi_temp_path {dir}/fastcgi;
+    uwsgi_temp_path {dir}/uwsgi;
+    scgi_temp_path {dir}/scgi;
+    server {{
+        listen 127.0.0.1:80;
+        location / {{ return 200 "ok\\n"; }}
+    }}
+}}
+"""
+
+
+class Nginx:
+    def __init__(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="marvane-nginx-")
+        d = self.tmp.name
+        with open(os.path.join(d, "nginx.conf"), "w") as f:
+            f.write(CONFIG.format(dir=d))
+        self.log = os.path.join(d, "access.log")
+        self.proc = subprocess.Popen([shutil.which("nginx") or "/usr/sbin/nginx", "-c",
+                                      os.path.join(d, "nginx.conf"), "-p", d,
+                                      "-e", os.path.join(d, "error.log")],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + PATIENCE
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", 80), timeout=1).close()
+                break
+            except OSError:
+                if self.proc.poll() is not None or time.monotonic() > deadline:
+                    raise AssertionError("nginx did not start: %s"
+                                         % self.proc.stderr.read().decode(errors="replace"))
+                time.sleep(0.05)
+
+    def requests(self, marker):
+        """Logged lines whose request holds marker, as (request, referer, host)."""
+        try:
+            with open(self.log) as f:
+                lines = f.read().splitlines()
+        except FileNotFoundError:
+            return []
+        return [tuple(line.split("|")) for line in lines if marker in line]
+
+    def wait_requests(self, marker, count):
+        """Waits until count requests with marker are logged; returns them."""
+        deadline = time.monotonic() + PATIENCE
+        while len(self.requests(marker)) < count and time.monotonic() < deadline:
+            time.sleep(0.05)
+        return self.requests(marker)
+
+    def close(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(timeout=PATIENCE)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.proc.stderr.close()
+        self.tmp.cleanup()
+
+
+def url_text(path, call, qrg, loc, host="127.0.0.1"):
+    return "%s\n%s\n%s\n%s\n%s\n" % (host, path, call, qrg, loc)
+
+
+class AnnounceToNginx(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.nginx = Nginx()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.nginx.close()
+
+    def station(self, url):
+        s = Station(MARVANE, url=url)
+        self.addCleanup(s.close)
+        return s
+
+    def test_announce_switch_off_and_on_and_withdraw_at_sigterm(self):
+        path = "/marvane-test-%s/dir" % uuid.uuid4().hex
+        s = self.station(url_text(path, "K1ABC", "7.074", "JO01"))
+        started = s.started_at
+        first = s.wait_line("announce ok")
+        # Sent 1000 ms after the switch-on, which follows the process start.
+        self.assertGreaterEqual(first[1] - started, 1.0)
+        self.assertLess(first[1] - started, 1.0 + PATIENCE)
+        self.assertEqual(self.nginx.wait_requests(path, 1), [
+            ("GET %s/vela.php?call=K1ABC&qrg=7.074&loc=JO01 HTTP/1.0" % path,
+             "127.0.0.1", "127.0.0.1")])
+
+        # Off: the withdraw goes out at once.
+        s.send_signal(signal.SIGUSR1)
+        s.wait_line("announcing off", first[0])
+        withdrawn = s.wait_line("withdraw ok", first[0])
+        self.assertEqual(self.nginx.wait_requests(path, 2)[1],
+                         ("GET %s/vela.php?call=K1ABC&qrg=.0. HTTP/1.0" % path,
+                          "127.0.0.1", "127.0.0.1"))
+        # While off, nothing is sent, whatever url.txt now says.
+        s.write("url.txt", url_text(path, "K2XYZ", "14.070", "FN31"))
+        time.sleep(2.0)
+        self.assertEqual(len(self.nginx.requests(path)), 2)
+
+        # On again: url.txt is read again, announced 1000 ms later.
+        switched_on = time.monotonic()
+        s.send_signal(signal.SIGUSR1)
+        s.wait_line("announcing on", withdrawn[0])
+        again = s.wait_line("announce ok", withdrawn[0])
+        self.assertGreaterEqual(again[1] - switched_on, 1.0)
+        self.assertEqual(self.nginx.wait_requests(path, 3)[2],
+                         ("GET %s/vela.php?call=K2XYZ&qrg=14.070&loc=FN31 HTTP/1.0" % path,
+                          "127.0.0.1", "127.0.0.1"))
+
+        # SIGTERM: the withdraw, then exit 0.
+        self.assertEqual(s.stop(), 0)
+        self.assertEqual(s.texts()[-2:], ["withdraw ok", "stopped"])
+        self.assertEqual(self.nginx.wait_requests(path, 4)[3:], [
+            ("GET %s/vela.php?call=K2XYZ&qrg=.0. HTTP/1.0" % path, "127.0.0.1", "127.0.0.1")])
+        time.sleep(0.2)
+        self.assertEqual(len(self.nginx.requests(path)), 4)
+        self.assertEqual(s.sanitizer_report(), "")
+
+    def test_closed_while_off_sends_nothing_at_shutdown(self):
+        path = "/marvane-test-%s/dir" % uuid.uuid4().hex
+        s = self.station(url_text(path, "K3OFF", "3.573", "IO91"))
+        # Off before the first announcement: only its withdraw goes out.
+        s.wait_line("address idle")
+        s.send_signal(signal.SIGUSR1)
+        s.wait_line("withdraw ok")
+        time.sleep(1.5)  # past the moment of the first announcement
+        self.assertEqual(s.stop(), 0)
+        self.assertEqual(self.nginx.wait_requests(path, 1), [
+            ("GET %s/vela.php?call=K3OFF&qrg=.0. HTTP/1.0" % path, "127.0.0.1", "127.0.0.1")])
+        texts = s.texts()
+        self.assertEqual(texts[texts.index("stopping on SIGTERM"):],
+                         ["stopping on SIGTERM", "ptt off", "stopped"])
+        self.assertEqual(s.sanitizer_report(), "")
+
+    def test_first_run_without_url_file_announces_the_defaults(self):
+        s = self.station(None)
+        ok = s.wait_line("announce ok")
+        with open(s.path("url.txt")) as f:
+            self.assertEqual(f.read().split(), ["localhost", "/member/oktavo/vela", "N0CALL",
+                                                "0", "-"])
+        # The defaults name no path of their own: at least this request is there.
+        self.assertIn(("GET /member/oktavo/vela/vela.php?call=N0CALL&qrg=0&loc=- HTTP/1.0",
+                       "localhost", "localhost"),
+                      self.nginx.wait_requests("/member/oktavo/vela/vela.php?call=N0CALL&qrg=0&", 1))
+        self.assertEqual(s.stop(), 0)
+        self.assertEqual(s.texts()[ok[0] + 1:][-2:], ["withdraw ok", "stopped"])
+        self.assertEqual(s.sanitizer_report(), "")
+
+
+if __name__ == "__main__":
+    MARVANE, CLIENT = sys.argv[1], sys.argv[2]
+    unittest.main(argv=sys.argv[:1], verbosity=2)

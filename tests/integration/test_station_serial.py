@@ -1,0 +1,89 @@
+"""The real serial layer keys a real descriptor: "comports.txt" maps COM1 to
+a pseudo-terminal that the test opens, "txport.bin" chooses COM1, and the
+modem-line shim (preloaded, since a pty refuses the modem-line ioctls) logs
+every change of RTS and DTR.
+
+usage: test_station_serial.py MARVANE MARVANE_CLIENT
+"""
+
+import os
+import sys
+import time
+import unittest
+
+from linkharness import PATIENCE
+from stationharness import BLOCK, RATE, LinkClient, Station, tone
+
+MARVANE = CLIENT = None
+
+AT_OPEN = ["open: RTS=1 DTR=1",           # the kernel raises both at open
+           "drop RTS+DTR: RTS=0 DTR=0",   # dropped at once
+           "drop RTS+DTR: RTS=0 DTR=0"]   # and again after the termios change
+KEYED = ["raise RTS: RTS=1 DTR=0",
+         "raise DTR: RTS=1 DTR=1"]
+UNKEYED = ["drop RTS: RTS=0 DTR=1",
+           "drop DTR: RTS=0 DTR=0"]
+
+
+def link_bytes(samples):
+    return bytes((s >> 8) + 128 for s in samples)
+
+
+class SerialKeying(unittest.TestCase):
+    def setUp(self):
+        master, slave = os.openpty()
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, slave)
+        files = {"comports.txt": "COM1 %s\n" % os.ttyname(slave),
+                 "txport.bin": "1 comport\n"}
+        self.station = Station(MARVANE, files=files, shim=True)
+        self.addCleanup(self.station.close)
+
+    def lines(self):
+        try:
+            with open(self.station.tiocm_log) as f:
+                return f.read().splitlines()
+        except FileNotFoundError:
+            return []
+
+    def wait_lines(self, count):
+        deadline = time.monotonic() + PATIENCE
+        while len(self.lines()) < count and time.monotonic() < deadline:
+            time.sleep(0.02)
+        return self.lines()
+
+    def test_lines_at_open_transmission_and_sigterm(self):
+        s = self.station
+        s.wait_line("address idle")
+        self.assertEqual(self.wait_lines(len(AT_OPEN)), AT_OPEN)
+
+        # A whole transmission: keyed at "T", unkeyed after the last chunk.
+        client = LinkClient(s.port)
+        self.addCleanup(client.close)
+        client.wait_audio(BLOCK)
+        client.send_frame("T")
+        client.wait_frame("N", 0)
+        client.transmit(link_bytes(tone(600.0, 8000, 5 * BLOCK)))
+        off = s.wait_line("ptt off")
+        after = s.wait_line("mode RX", off[0])
+        self.assertEqual(self.lines(), AT_OPEN + KEYED + UNKEYED)
+
+        # SIGTERM in the middle of the next one: unkeyed, and the port
+        # closed with HUPCL, before the station ends.
+        client.send_frame("T")
+        client.transmit(link_bytes(tone(600.0, 8000, 5 * RATE)), last=False)
+        s.wait_line("ptt on", after[0])
+        self.assertEqual(self.wait_lines(len(AT_OPEN + KEYED + UNKEYED + KEYED)),
+                         AT_OPEN + KEYED + UNKEYED + KEYED)
+        self.assertEqual(s.stop(), 0)
+        self.assertEqual(self.lines(),
+                         AT_OPEN + KEYED + UNKEYED + KEYED + UNKEYED +
+                         ["close (HUPCL): RTS=0 DTR=0"])
+        texts = s.texts()
+        self.assertEqual(texts[texts.index("stopping on SIGTERM") + 1], "ptt off")
+        self.assertEqual(s.sanitizer_report(), "")
+
+
+if __name__ == "__main__":
+    MARVANE, CLIENT = sys.argv[1], sys.argv[2]
+    unittest.main(argv=sys.argv[:1], verbosity=2)
