@@ -434,16 +434,25 @@ class Station:
             keys += ["Right"] + ["Down"] * (items[path[1]] - 1)
         self.desktop.key(*keys, "Return")
 
-    def announce_checked(self):
-        """Opens the Settings menu, reads the "Anounce" check box and closes
-        the menu again: True when the box holds a mark."""
+    def open_settings_menu(self):
+        """Opens the Settings menu and waits until it is drawn; returns the
+        state of its "Anounce" check box, "checked" or "clear". The menu is
+        drawn after the station has handled every event that came before
+        the click, and after it has redrawn what those events left damaged."""
         self.open_menu(SETTINGS_TITLE)
         x, y = self.origin()
+        return wait_until("the Settings menu", lambda: self._check_box(x, y))
+
+    def close_menu(self):
+        self.desktop.key("Escape")
+
+    def announce_checked(self):
+        """The state of the "Anounce" check box, read with the Settings menu
+        open; the menu is closed again."""
         try:
-            box = wait_until("the Settings menu", lambda: self._check_box(x, y))
+            return self.open_settings_menu()
         finally:
-            self.desktop.key("Escape")
-        return box
+            self.close_menu()
 
     def _check_box(self, x, y):
         """The check box is the only white in the menu's left column: None
