@@ -17,8 +17,8 @@ import signal
 import sys
 import unittest
 
-from linkharness import PATIENCE
-from stationharness import Port80Server, Station
+from harness import PATIENCE, Port80Server
+from stationharness import Station
 
 MARVANE = CLIENT = None
 UNRESOLVABLE = "no-such-host-" + "x" * 60

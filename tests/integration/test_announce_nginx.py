@@ -24,7 +24,7 @@ import time
 import unittest
 import uuid
 
-from linkharness import PATIENCE
+from harness import PATIENCE, stop_process
 from stationharness import Station
 
 MARVANE = CLIENT = None
@@ -90,12 +90,7 @@ class Nginx:
         return self.requests(marker)
 
     def close(self):
-        self.proc.terminate()
-        try:
-            self.proc.wait(timeout=PATIENCE)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        stop_process(self.proc)
         self.proc.stderr.close()
         self.tmp.cleanup()
 

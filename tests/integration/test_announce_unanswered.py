@@ -7,14 +7,13 @@ usage: test_announce_unanswered.py MARVANE MARVANE_CLIENT
 """
 # ctest: RESOURCE_LOCK port80
 
-import os
 import signal
 import sys
 import time
 import unittest
 
-from linkharness import PATIENCE
-from stationharness import BLOCK, RATE, LinkClient, Port80Server, Station, tone
+from harness import PATIENCE, RATE, Port80Server, Pty, tone
+from stationharness import BLOCK, LinkClient, Station, link_bytes
 
 MARVANE = CLIENT = None
 LIMIT = 10.0  # seconds an exchange with the directory may take
@@ -24,20 +23,12 @@ class UnansweredDirectory(unittest.TestCase):
     def setUp(self):
         self.server = Port80Server("127.0.0.2", "silent")
         self.addCleanup(self.server.close)
-        master, slave = os.openpty()
-        self.addCleanup(os.close, master)
-        self.addCleanup(os.close, slave)
-        files = {"comports.txt": "COM2 %s\n" % os.ttyname(slave), "txport.bin": "2 comport\n"}
+        pty = Pty()
+        self.addCleanup(pty.close)
+        files = {"comports.txt": "COM2 %s\n" % pty.name, "txport.bin": "2 comport\n"}
         self.station = Station(MARVANE, url="127.0.0.2 /dir N0CALL 0 -\n", files=files,
                                shim=True)
         self.addCleanup(self.station.close)
-
-    def shim_log(self):
-        try:
-            with open(self.station.tiocm_log) as f:
-                return f.read()
-        except FileNotFoundError:
-            return ""
 
     def test_shutdown_unkeys_at_once_and_ends_within_the_limit(self):
         s = self.station
@@ -46,7 +37,7 @@ class UnansweredDirectory(unittest.TestCase):
         client.wait_audio(BLOCK)
         client.send_frame("T")
         client.wait_frame("N", 0)
-        client.transmit(bytes((v >> 8) + 128 for v in tone(600.0, 8000, 8 * RATE)), last=False)
+        client.transmit(link_bytes(tone(600.0, 8000, 8 * RATE)), last=False)
         s.wait_line("ptt on")
         # The first announcement is under way and will get no answer.
         deadline = time.monotonic() + PATIENCE
@@ -57,11 +48,11 @@ class UnansweredDirectory(unittest.TestCase):
         signalled = time.monotonic()
         s.send_signal(signal.SIGTERM)
         # The port is closed, its lines dropped, while the withdraw waits.
-        while "close (HUPCL)" not in self.shim_log() and time.monotonic() < deadline:
+        while "close (HUPCL)" not in s.shim_log() and time.monotonic() < deadline:
             time.sleep(0.02)
         still_running = s.proc.poll() is None
         self.assertIn("drop RTS: RTS=0 DTR=1\ndrop DTR: RTS=0 DTR=0\nclose (HUPCL): RTS=0 DTR=0\n",
-                      self.shim_log())
+                      s.shim_log())
         self.assertTrue(still_running)
 
         self.assertEqual(s.stop(None, timeout=LIMIT + PATIENCE), 0)

@@ -6,7 +6,6 @@ usage: test_link_client.py MARVANE MARVANE_CLIENT
 """
 
 import os
-import signal
 import socket
 import struct
 import subprocess
@@ -17,21 +16,14 @@ import time
 import unittest
 import wave
 
-from linkharness import PATIENCE, Station, free_port, frame, recv_exactly, reset_close
+from harness import PATIENCE, free_port, write_wav
+from linkharness import Station, frame, recv_exactly, reset_close
 
 MARVANE = CLIENT = None
 
 
 def run_client(*args, **kw):
     return subprocess.run([CLIENT, *args], capture_output=True, text=True, timeout=PATIENCE, **kw)
-
-
-def write_wav(path, samples, rate=11025):
-    with wave.open(path, "wb") as w:
-        w.setnchannels(1)
-        w.setsampwidth(2)
-        w.setframerate(rate)
-        w.writeframes(struct.pack("<%dh" % len(samples), *samples))
 
 
 class ClientErrors(unittest.TestCase):
@@ -66,13 +58,11 @@ class ClientErrors(unittest.TestCase):
 class ClientAgainstStation(unittest.TestCase):
     def setUp(self):
         self.station = Station(MARVANE)
+        self.addCleanup(self.station.close)
         # Wait for the listener; a reset ends this first connection at once.
         reset_close(self.station.connect())
         self.station.next_line()
         self.station.next_line()
-
-    def tearDown(self):
-        self.station.stop(signal.SIGKILL)
 
     def test_ping_is_printed_as_a_round_trip(self):
         # Refused during the station's pause after the first connection.

@@ -12,7 +12,8 @@ import sys
 import time
 import unittest
 
-from linkharness import PATIENCE, Station, frame, next_frame, reset_close
+from harness import PATIENCE
+from linkharness import Station, frame, next_frame, reset_close
 
 MARVANE = CLIENT = None
 LINE = re.compile(r"^\d\d:\d\d:\d\d (connected|disconnected) 127\.0\.0\.1$")
@@ -21,9 +22,7 @@ LINE = re.compile(r"^\d\d:\d\d:\d\d (connected|disconnected) 127\.0\.0\.1$")
 class LinkServer(unittest.TestCase):
     def setUp(self):
         self.station = Station(MARVANE)
-
-    def tearDown(self):
-        self.station.stop(signal.SIGKILL)
+        self.addCleanup(self.station.close)
 
     def test_frames_are_answered(self):
         sock = self.station.connect()
@@ -88,9 +87,9 @@ class LinkServer(unittest.TestCase):
         self.station.connect().close()
         self.assertEqual(self.station.stop(signal.SIGINT), 0)
         other = Station(MARVANE)
+        self.addCleanup(other.close)
         other.connect().close()
         self.assertEqual(other.stop(signal.SIGTERM), 0)
-        self.station = Station(MARVANE)  # for tearDown
 
 
 if __name__ == "__main__":

@@ -13,13 +13,10 @@ import sys
 import time
 import unittest
 
-from stationharness import BLOCK, RATE, LinkClient, Station, tone, write_wav
+from harness import RATE, tone, write_wav
+from stationharness import BLOCK, LinkClient, Station, link_bytes
 
 MARVANE = CLIENT = None
-
-
-def link_bytes(samples):
-    return bytes((s >> 8) + 128 for s in samples)
 
 
 class StagesSeenByAClient(unittest.TestCase):

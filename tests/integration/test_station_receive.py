@@ -11,7 +11,8 @@ import sys
 import time
 import unittest
 
-from stationharness import (BLOCK, RATE, LinkClient, Station, peak_frequency, rate_of)
+from harness import RATE
+from stationharness import BLOCK, LinkClient, Station, peak_frequency, rate_of
 
 MARVANE = CLIENT = None
 WINDOW = 10.0  # seconds of audio per measured rate

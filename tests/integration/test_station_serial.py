@@ -6,13 +6,12 @@ every change of RTS and DTR.
 usage: test_station_serial.py MARVANE MARVANE_CLIENT
 """
 
-import os
 import sys
 import time
 import unittest
 
-from linkharness import PATIENCE
-from stationharness import BLOCK, RATE, LinkClient, Station, tone
+from harness import PATIENCE, RATE, Pty, tone
+from stationharness import BLOCK, LinkClient, Station, link_bytes
 
 MARVANE = CLIENT = None
 
@@ -25,26 +24,17 @@ UNKEYED = ["drop RTS: RTS=0 DTR=1",
            "drop DTR: RTS=0 DTR=0"]
 
 
-def link_bytes(samples):
-    return bytes((s >> 8) + 128 for s in samples)
-
-
 class SerialKeying(unittest.TestCase):
     def setUp(self):
-        master, slave = os.openpty()
-        self.addCleanup(os.close, master)
-        self.addCleanup(os.close, slave)
-        files = {"comports.txt": "COM1 %s\n" % os.ttyname(slave),
+        pty = Pty()
+        self.addCleanup(pty.close)
+        files = {"comports.txt": "COM1 %s\n" % pty.name,
                  "txport.bin": "1 comport\n"}
         self.station = Station(MARVANE, files=files, shim=True)
         self.addCleanup(self.station.close)
 
     def lines(self):
-        try:
-            with open(self.station.tiocm_log) as f:
-                return f.read().splitlines()
-        except FileNotFoundError:
-            return []
+        return self.station.shim_log().splitlines()
 
     def wait_lines(self, count):
         deadline = time.monotonic() + PATIENCE

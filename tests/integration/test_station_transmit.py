@@ -13,8 +13,8 @@ import sys
 import time
 import unittest
 
-from linkharness import PATIENCE
-from stationharness import BLOCK, BLOCK_SECONDS, RATE, Station, read_wav, tone, write_wav
+from harness import PATIENCE, RATE, read_wav, tone, write_wav
+from stationharness import BLOCK, BLOCK_SECONDS, Station, link_bytes
 
 MARVANE = CLIENT = None
 
@@ -126,7 +126,7 @@ class Transmit(unittest.TestCase):
         # Half rate: the client's bytes, padded past the filter's delay; the
         # station plays every block while at least 1024 bytes wait, so all
         # but the last 512.
-        data = bytes((v >> 8) + 128 for v in half)
+        data = link_bytes(half)
         padded = (len(data) + 16 + 511) // 512 * 512 + 512
         blocks = padded // 512 - 1
         expected = half_rate_playback(data + bytes([128]) * (padded - len(data)), blocks)
