@@ -29,7 +29,7 @@ class Announce(unittest.TestCase):
         self.directory = wh.Directory(PATH)
         self.addCleanup(self.directory.stop)
         self.station = wh.Station(MARVANE, XVFB, files={"url.txt": URL_TXT})
-        self.addCleanup(self.station.stop)
+        self.addCleanup(self.station.close)
 
     def test_toggle_moves_the_check_mark_and_withdraws(self):
         # Catches a check mark out of step with announcing, a toggle that
@@ -45,7 +45,7 @@ class Announce(unittest.TestCase):
         self.assertEqual(self.station.announce_checked(), "checked")
         self.assertEqual(self.directory.wait_count(3), [ANNOUNCE, WITHDRAW, ANNOUNCE])
 
-        self.station.close()
+        self.station.close_window()
         self.assertEqual(self.station.wait_exit(), 0)
         self.assertEqual(self.directory.lines(), [ANNOUNCE, WITHDRAW, ANNOUNCE, WITHDRAW])
 
@@ -54,22 +54,13 @@ class Announce(unittest.TestCase):
         self.assertEqual(self.directory.wait_count(1), [ANNOUNCE])
         self.station.choose("Anounce")
         self.assertEqual(self.directory.wait_count(2), [ANNOUNCE, WITHDRAW])
-        self.station.close()
+        self.station.close_window()
         self.assertEqual(self.station.wait_exit(), 0)
         # A request the station made before it ended is in the list already.
         self.assertEqual(self.directory.lines(), [ANNOUNCE, WITHDRAW])
 
 
-def main():
-    global MARVANE, XVFB
+if __name__ == "__main__":
     MARVANE = sys.argv[1]
     XVFB = wh.Xvfb()
-    try:
-        result = unittest.main(argv=sys.argv[:1], exit=False, verbosity=2).result
-    finally:
-        XVFB.stop()
-    sys.exit(0 if result.wasSuccessful() else 1)
-
-
-if __name__ == "__main__":
-    main()
+    wh.run_tests(XVFB)

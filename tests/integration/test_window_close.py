@@ -9,11 +9,11 @@ usage: test_window_close.py MARVANE MARVANE_CLIENT
 # ctest: SKIP_RETURN_CODE 77
 # ctest: TIMEOUT 600
 
-import os
 import subprocess
 import sys
 import unittest
 
+from harness import RATE, Pty, tone, write_wav
 import windowharness as wh
 
 MARVANE = CLIENT = None
@@ -23,16 +23,19 @@ KEYED = "RTS=1 DTR=1"
 UNKEYED = "RTS=0 DTR=0"
 
 
+def ptt_lines(station):
+    """The modem-line shim's log of the station's PTT port."""
+    return station.shim_log().splitlines()
+
+
 class Close(unittest.TestCase):
-    def start(self, files=None, pty=None):
-        env = pty.env() if pty else None
-        preload = wh.shim_path() if pty else None
-        self.station = wh.Station(MARVANE, XVFB, files=files, preload=preload, extra_env=env)
-        self.addCleanup(self.station.stop)
+    def start(self, files=None, shim=False):
+        self.station = wh.Station(MARVANE, XVFB, files=files, shim=shim)
+        self.addCleanup(self.station.close)
         return self.station
 
     def pty(self):
-        pty = wh.PttPty()
+        pty = Pty()
         self.addCleanup(pty.close)
         return pty
 
@@ -41,19 +44,19 @@ class Close(unittest.TestCase):
         # other than 0, and a transmitter left keyed.
         pty = self.pty()
         station = self.start({"comports.txt": "COM1 %s\n" % pty.name, "txport.bin": "1 comport\n"},
-                             pty)
-        tone = os.path.join(station.path, "tx.wav")
-        wh.write_tone(tone, frequency=700, seconds=30)
-        client = subprocess.Popen([CLIENT, "127.0.0.1:%d" % station.port, "--tx", tone, "--quiet"],
+                             shim=True)
+        tx = station.path("tx.wav")
+        write_wav(tx, tone(700, 8000, 30 * RATE))
+        client = subprocess.Popen([CLIENT, "127.0.0.1:%d" % station.port, "--tx", tx, "--quiet"],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(client.wait)
         self.addCleanup(client.kill)
         wh.wait_until("the transmitter keyed",
-                      lambda: pty.lines() and pty.lines()[-1].endswith(KEYED))
+                      lambda: ptt_lines(station) and ptt_lines(station)[-1].endswith(KEYED))
 
-        station.close()
+        station.close_window()
         self.assertEqual(station.wait_exit(), 0)
-        lines = pty.lines()
+        lines = ptt_lines(station)
         self.assertTrue(lines[-1].endswith(UNKEYED), lines)
 
     def test_alt_f4_closes(self):
@@ -80,39 +83,30 @@ class Close(unittest.TestCase):
             p == (0, 255, 0) for row in station.view() for p in row))
         self.assertIsNone(station.proc.poll())
         self.assertEqual(station.desktop.find_window(wh.TITLE), station.window)
-        station.close()
+        station.close_window()
         self.assertEqual(station.wait_exit(), 0)
 
     def test_com_port_commands_open_and_remember_the_port(self):
         # Catches port items wired to the wrong choice, a choice not saved,
         # and a port not opened (or left keyed) by the command.
         pty = self.pty()
-        station = self.start({"comports.txt": "COM2 %s\n" % pty.name}, pty)
-        self.assertEqual(pty.lines(), [])
+        station = self.start({"comports.txt": "COM2 %s\n" % pty.name}, shim=True)
+        self.assertEqual(ptt_lines(station), [])
 
         station.choose("Com Port", "Com2")
         wh.wait_until("txport.bin with Com2", lambda: station.file("txport.bin") == "2 comport\n")
-        wh.wait_until("the port opened", lambda: pty.lines())
-        self.assertTrue(pty.lines()[-1].endswith(UNKEYED), pty.lines())
+        wh.wait_until("the port opened", lambda: ptt_lines(station))
+        self.assertTrue(ptt_lines(station)[-1].endswith(UNKEYED), ptt_lines(station))
 
         station.choose("Com Port", "None")
         wh.wait_until("txport.bin with none", lambda: station.file("txport.bin") == "0 comport\n")
-        self.assertTrue(pty.lines()[-1].startswith("close"), pty.lines())
+        self.assertTrue(ptt_lines(station)[-1].startswith("close"), ptt_lines(station))
 
         station.choose("Com Port", "Com4")
         wh.wait_until("txport.bin with Com4", lambda: station.file("txport.bin") == "4 comport\n")
 
 
-def main():
-    global MARVANE, CLIENT, XVFB
+if __name__ == "__main__":
     MARVANE, CLIENT = sys.argv[1], sys.argv[2]
     XVFB = wh.Xvfb()
-    try:
-        result = unittest.main(argv=sys.argv[:1], exit=False, verbosity=2).result
-    finally:
-        XVFB.stop()
-    sys.exit(0 if result.wasSuccessful() else 1)
-
-
-if __name__ == "__main__":
-    main()
+    wh.run_tests(XVFB)

@@ -6,19 +6,14 @@ usage: test_window_fallback.py MARVANE MARVANE_CLIENT
 """
 
 import os
-import queue
-import re
-import signal
-import subprocess
 import sys
-import tempfile
-import threading
 import unittest
 
+import harness
 import windowharness as wh
 
 MARVANE = None
-IDLE = re.compile(r"^\d\d:\d\d:\d\d address idle$")
+IDLE = r"\d\d:\d\d:\d\d address idle"  # the whole line
 
 
 def unused_display():
@@ -30,33 +25,13 @@ def unused_display():
 
 class Fallback(unittest.TestCase):
     def run_without_window(self, display):
-        with tempfile.TemporaryDirectory(prefix="marvane-fallback-") as workdir:
-            wh.write_tone(os.path.join(workdir, "capture.wav"))
-            with open(os.path.join(workdir, "url.txt"), "w") as f:
-                f.write(wh.QUIET_URL_TXT)
-            env = wh.child_env(os.environ, workdir)
-            env.pop("DISPLAY", None)
-            if display is not None:
-                env["DISPLAY"] = display
-            env["MARVANE_PORT"] = str(wh.free_port())
-            proc = subprocess.Popen([MARVANE], cwd=workdir, env=env, stdin=subprocess.DEVNULL,
-                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-            lines = queue.Queue()
-            reader = threading.Thread(target=lambda: [lines.put(l.rstrip("\n")) for l in proc.stdout],
-                                      daemon=True)
-            reader.start()
-            seen = []
-            try:
-                while not any(IDLE.match(l) for l in seen):
-                    seen.append(lines.get(timeout=wh.PATIENCE))
-            finally:
-                proc.send_signal(signal.SIGTERM)
-                status = proc.wait(timeout=wh.PATIENCE)
-                reader.join(timeout=wh.PATIENCE)
-                proc.stdout.close()
-            self.assertEqual(status, 0, seen)
-            for mark in wh.SANITIZER_REPORTS:
-                self.assertFalse(any(mark in l for l in seen), seen)
+        station = harness.Station(MARVANE, files={"url.txt": wh.QUIET_URL_TXT},
+                                  capture=wh.CAPTURE, env={"DISPLAY": display},
+                                  prefix="marvane-fallback-", patience=wh.PATIENCE)
+        self.addCleanup(station.close)
+        station.wait_line(IDLE, whole=True)
+        self.assertEqual(station.stop(), 0, station.dump())
+        self.assertEqual(station.sanitizer_report(), "")
 
     def test_no_display_set_runs_headless(self):
         # Catches a program that needs a display to run at all.
@@ -67,12 +42,6 @@ class Fallback(unittest.TestCase):
         self.run_without_window(unused_display())
 
 
-def main():
-    global MARVANE
-    MARVANE = sys.argv[1]
-    result = unittest.main(argv=sys.argv[:1], exit=False, verbosity=2).result
-    sys.exit(0 if result.wasSuccessful() else 1)
-
-
 if __name__ == "__main__":
-    main()
+    MARVANE = sys.argv[1]
+    unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -52,10 +52,8 @@ def trace_only(view):
 class Views(unittest.TestCase):
     def setUp(self):
         self.station = wh.Station(MARVANE, XVFB)
+        self.addCleanup(self.station.close)
         self.desktop = self.station.desktop
-
-    def tearDown(self):
-        self.station.stop()
 
     def waterfall_line(self):
         def probe():
@@ -204,7 +202,7 @@ class Views(unittest.TestCase):
         self.desktop.wait_gone(wh.DIALOG_TITLE)
         self.assertEqual(self.station.file("scconfig.txt"), "0 SCout\n0 SCin\n")
 
-        os.remove(os.path.join(self.station.path, "scconfig.txt"))
+        os.remove(self.station.path("scconfig.txt"))
         self.station.choose("SoundCard")
         dialog = self.desktop.wait_window(wh.DIALOG_TITLE)
         self.desktop.close_box(dialog)
@@ -215,16 +213,7 @@ class Views(unittest.TestCase):
         wh.wait_until("the scope", lambda: trace_only(self.station.view()))
 
 
-def main():
-    global MARVANE, XVFB
+if __name__ == "__main__":
     MARVANE = sys.argv[1]
     XVFB = wh.Xvfb()
-    try:
-        result = unittest.main(argv=sys.argv[:1], exit=False, verbosity=2).result
-    finally:
-        XVFB.stop()
-    sys.exit(0 if result.wasSuccessful() else 1)
-
-
-if __name__ == "__main__":
-    main()
+    wh.run_tests(XVFB)

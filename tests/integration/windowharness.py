@@ -1,12 +1,11 @@
 """Shared helpers for the window tests: an Xvfb server of the test's own, the
 real marvane in its main window with a virtual sound card playing a tone,
 screenshots read from XWD dumps, input through xdotool, the WM_DELETE_WINDOW
-message that a window's close box sends, a loopback web directory on port 80
-and a pseudo-terminal PTT port."""
+message that a window's close box sends, and a loopback web directory on
+port 80."""
 
 import ctypes
 import ctypes.util
-import math
 import os
 import select
 import shutil
@@ -15,9 +14,11 @@ import struct
 import subprocess
 import sys
 import tempfile
-import threading
 import time
-import wave
+import unittest
+
+import harness
+from harness import RATE, tone
 
 PATIENCE = 60.0  # seconds; bounds liveness, measures nothing
 SKIP = 77        # exit status CTest reads as "skipped"
@@ -27,9 +28,7 @@ TITLE = "Marvane 1.0"
 # that does (those listen on 127.0.0.1:80).
 QUIET_URL_TXT = "127.0.0.3\n/window-tests\nT3ST\n0\n-\n"
 DIALOG_TITLE = "Sound Card Selection"
-RATE = 11025
-SANITIZER_REPORTS = ("WARNING: ThreadSanitizer", "ERROR: AddressSanitizer",
-                     "ERROR: LeakSanitizer", "runtime error:")
+CAPTURE = tone(1000.0, 8000, 2 * RATE)  # what the virtual sound card plays
 TONE_BIN = 93    # 1000 Hz is bin 92.9 of 11025 / 1024 Hz
 
 # The main window's layout in pixels (template 1000 at 6 x 13 base units,
@@ -56,31 +55,18 @@ def skip(reason):
 
 
 def wait_until(what, probe, timeout=PATIENCE, pause=0.1):
-    """Polls probe() until it returns something true, and returns that."""
-    deadline = time.monotonic() + timeout
-    while True:
-        result = probe()
-        if result:
-            return result
-        if time.monotonic() > deadline:
-            raise AssertionError("timed out waiting for " + what)
-        time.sleep(pause)
+    """harness.wait_until with the window tests' patience."""
+    return harness.wait_until(what, probe, timeout, pause)
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def write_tone(path, frequency=1000.0, amplitude=8000, seconds=2):
-    with wave.open(path, "wb") as w:
-        w.setnchannels(1)
-        w.setsampwidth(2)
-        w.setframerate(RATE)
-        w.writeframes(b"".join(
-            struct.pack("<h", int(amplitude * math.sin(2 * math.pi * frequency * i / RATE)))
-            for i in range(RATE * seconds)))
+def run_tests(xvfb):
+    """Runs the test cases of the script that was started, then stops xvfb;
+    exits 0 when all of them passed, else 1."""
+    try:
+        result = unittest.main(argv=sys.argv[:1], exit=False, verbosity=2).result
+    finally:
+        xvfb.stop()
+    sys.exit(0 if result.wasSuccessful() else 1)
 
 
 class Xvfb:
@@ -138,13 +124,7 @@ class Xvfb:
         return dict(os.environ, DISPLAY=self.display)
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=PATIENCE)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        harness.stop_process(self.proc, PATIENCE)
         self.log.close()
 
 
@@ -354,61 +334,27 @@ def send_delete_window(display_name, window):
         x11.XCloseDisplay(dpy)
 
 
-def child_env(base, workdir):
-    """The station's environment: this run's (sanitizer options included) with
-    the virtual sound card in workdir."""
-    env = dict(base)
-    env["MARVANE_VIRTUAL_SOUND"] = workdir
-    return env
-
-
-class Station:
+class Station(harness.Station):
     """The real marvane with no arguments, in its window on the test's display,
-    with a virtual sound card playing a 1 kHz tone, in a temporary working
-    directory of its own."""
+    with a virtual sound card playing CAPTURE, in a temporary working
+    directory of its own. files: the working directory's files over a url.txt
+    of QUIET_URL_TXT; shim: as harness.Station's."""
 
-    def __init__(self, marvane, xvfb, files=None, preload=None, extra_env=None):
-        self.dir = tempfile.TemporaryDirectory(prefix="marvane-window-")
-        self.path = self.dir.name
-        write_tone(os.path.join(self.path, "capture.wav"))
-        files = dict({"url.txt": QUIET_URL_TXT}, **(files or {}))
-        for name, text in files.items():
-            with open(os.path.join(self.path, name), "w") as f:
-                f.write(text)
-        self.port = free_port()
-        env = child_env(xvfb.env(), self.path)
-        env["MARVANE_PORT"] = str(self.port)
-        if preload:
-            env["LD_PRELOAD"] = preload
-            env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") +
-                                   " verify_asan_link_order=0").strip()
-        env.update(extra_env or {})
-        self.out = open(os.path.join(self.path, "marvane.out"), "w+")
-        self.proc = subprocess.Popen([marvane], cwd=self.path, env=env, stdin=subprocess.DEVNULL,
-                                     stdout=self.out, stderr=subprocess.STDOUT)
+    def __init__(self, marvane, xvfb, files=None, shim=False):
+        super().__init__(marvane, files=dict({"url.txt": QUIET_URL_TXT}, **(files or {})),
+                         capture=CAPTURE, shim=shim, base_env=xvfb.env(),
+                         prefix="marvane-window-", patience=PATIENCE)
         self.desktop = Desktop(xvfb)
         try:
             self.window = wait_until("the main window", self._window)
         except AssertionError:
-            self.stop()
+            self.close()
             raise
 
     def _window(self):
         if self.proc.poll() is not None:
-            raise AssertionError("marvane ended with %s: %s" % (self.proc.returncode, self.output()))
+            raise AssertionError("marvane ended with %s: %s" % (self.proc.returncode, self.dump()))
         return self.desktop.find_window(TITLE)
-
-    def output(self):
-        self.out.flush()
-        self.out.seek(0)
-        return self.out.read()
-
-    def file(self, name):
-        try:
-            with open(os.path.join(self.path, name)) as f:
-                return f.read()
-        except FileNotFoundError:
-            return None
 
     def origin(self):
         x, y, _w, _h = self.desktop.geometry(self.window)
@@ -496,127 +442,43 @@ class Station:
         wait_until("the %s box to read %r" % (box, text), lambda: self.box_text(box) == text,
                    pause=0.2)
 
-    def close(self):
+    def close_window(self):
+        """The window's close box."""
         self.desktop.close_box(self.window)
 
     def wait_exit(self):
-        try:
-            return self.proc.wait(timeout=PATIENCE)
-        except subprocess.TimeoutExpired:
-            raise AssertionError("marvane did not end: " + self.output())
+        """The exit status, once marvane has ended on its own."""
+        return self.stop(None)
 
-    def stop(self):
-        """Kills the station if it still runs; fails on a sanitizer report
-        in its output."""
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        output = self.output()
-        self.out.close()
-        self.dir.cleanup()
-        for mark in SANITIZER_REPORTS:
-            if mark in output:
-                raise AssertionError("sanitizer report from marvane:\n" + output[-6000:])
+    def close(self):
+        """Kills the station if it still runs and removes its folder; fails
+        on a sanitizer report in its output."""
+        super().close()
+        report = self.sanitizer_report()
+        if report:
+            raise AssertionError("sanitizer report from marvane:\n" + report[-6000:])
 
 
 class Directory:
-    """A web directory on 127.0.0.1:80 that answers every request with a
-    short page and records the request lines for its own path (other
-    programs on this machine may announce to port 80 as well)."""
+    """A web directory on 127.0.0.1:80 that answers every request and keeps
+    the request lines for its own path (other programs on this machine may
+    announce to port 80 as well)."""
 
     def __init__(self, path):
         self.path = path
-        self.requests = []
-        self.lock = threading.Lock()
-        self.sock = socket.socket()
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        wait_until("port 80 to be free", self._bind, pause=0.2)
-        self.sock.listen(8)
-        self.sock.settimeout(0.2)
-        self.running = True
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
-
-    def _bind(self):
         try:
-            self.sock.bind(("127.0.0.1", 80))
-            return True
+            self.server = harness.Port80Server("127.0.0.1", "answer", patience=PATIENCE)
         except PermissionError:
             skip("no permission to listen on port 80")
-        except OSError:
-            return False
-
-    def _serve(self):
-        while self.running:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                continue
-            with conn:
-                conn.settimeout(5)
-                data = b""
-                try:
-                    while b"\n\n" not in data and b"\r\n\r\n" not in data:
-                        chunk = conn.recv(4096)
-                        if not chunk:
-                            break
-                        data += chunk
-                except OSError:
-                    pass
-                # Recorded before the answer: a request the station has seen
-                # answered is always in the list.
-                line = data.split(b"\n", 1)[0].decode(errors="replace").rstrip("\r")
-                if line.startswith("GET %s/" % self.path):
-                    with self.lock:
-                        self.requests.append(line)
-                try:
-                    conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nOK\n")
-                except OSError:
-                    pass
 
     def lines(self):
-        with self.lock:
-            return list(self.requests)
+        firsts = (r.split(b"\n", 1)[0].decode(errors="replace").rstrip("\r")
+                  for r in self.server.recorded())
+        return [line for line in firsts if line.startswith("GET %s/" % self.path)]
 
     def wait_count(self, n):
         return wait_until("%d directory requests" % n,
                           lambda: len(self.lines()) >= n and self.lines())
 
     def stop(self):
-        self.running = False
-        self.thread.join(timeout=PATIENCE)
-        self.sock.close()
-
-
-class PttPty:
-    """A pseudo-terminal standing in for a serial port, its modem lines kept
-    by the tiocm shim, which logs every change to a file of its own."""
-
-    def __init__(self):
-        self.master, self.slave = os.openpty()
-        self.name = os.ttyname(self.slave)
-        self.dir = tempfile.TemporaryDirectory(prefix="marvane-pty-")
-        self.log = os.path.join(self.dir.name, "tiocm.log")
-
-    def env(self):
-        return {"MARVANE_TIOCM_LOG": self.log}
-
-    def lines(self):
-        try:
-            with open(self.log) as f:
-                return f.read().splitlines()
-        except FileNotFoundError:
-            return []
-
-    def close(self):
-        os.close(self.slave)
-        os.close(self.master)
-        self.dir.cleanup()
-
-
-def shim_path():
-    build = os.environ.get("MARVANE_BUILD_DIR", "")
-    path = os.path.join(build, "lib", "libtiocm_shim.so")
-    if not os.path.exists(path):
-        raise AssertionError("the tiocm shim is not built: " + path)
-    return path
+        self.server.close()
