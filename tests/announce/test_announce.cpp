@@ -10,12 +10,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "announce/announce.h"
+#include "common/workdir.h"
 
 namespace {
 
@@ -30,6 +28,9 @@ using namespace marvane::announce;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
+using marvane::testing::readFile;
+using marvane::testing::TempWorkingDir;
+using marvane::testing::writeFile;
 
 // A directory web server on <address>:80, one connection at a time. It
 // records each request as received (up to its blank line) and then answers
@@ -141,16 +142,6 @@ std::vector<std::string> takeOutcomes() {
     return std::exchange(outcomes, {});
 }
 
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-void writeFile(const fs::path& p, const std::string& text) {
-    std::ofstream(p, std::ios::binary) << text;
-}
-
 std::string announcement(const std::string& host, const std::string& path, const std::string& call,
                          const std::string& qrg, const std::string& loc) {
     return "GET " + path + "/vela.php?call=" + call + "&qrg=" + qrg + "&loc=" + loc +
@@ -180,11 +171,6 @@ constexpr const char* kNobody = "127.80.80.80";
 class AnnounceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        oldDir_ = fs::current_path();
-        char tmpl[] = "/tmp/marvane-announce-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        fs::current_path(dir_);
         setAnnouncerTimingForTests(100ms, 600s);
         replaceDirectorySettings(settings(kNobody, "", "", "", ""));
         setAnnouncing('N');  // refused at once
@@ -196,10 +182,8 @@ protected:
         replaceDirectorySettings(settings(kNobody, "", "", "", ""));
         setAnnouncing('N');
         setAnnounceObserver(nullptr);
-        fs::current_path(oldDir_);
-        fs::remove_all(dir_);
     }
-    fs::path oldDir_, dir_;
+    TempWorkingDir workdir_{"marvane-announce"};
 };
 
 // ---- the requests ----------------------------------------------------------

@@ -6,6 +6,7 @@
 
 #include "announce/announce.h"
 #include "app/station.h"
+#include "common/workdir.h"
 #include "ptt/ptt.h"
 
 #include <gtest/gtest.h>
@@ -17,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 namespace marvane::testing {
@@ -80,18 +80,8 @@ TEST(Shutdown, UnkeysAndClosesThePortBeforeTheWithdraw) {
 // "Anounce" off sends the withdraw before it returns; on again re-reads
 // url.txt (a station that kept the old settings would announce the old call).
 TEST(AnnounceCommand, TogglesOffWithAWithdrawAndOnWithAReRead) {
-    const std::filesystem::path old = std::filesystem::current_path();
-    char folder[] = "/tmp/marvane-app-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    std::filesystem::current_path(folder);
-
-    auto writeUrlFile = [](const char* text) {
-        if (std::FILE* f = std::fopen("url.txt", "w")) {
-            std::fputs(text, f);
-            std::fclose(f);
-        }
-    };
-    writeUrlFile("127.0.0.3 /directory N0CALL 0 -\n");
+    TempWorkingDir workdir("marvane-app");
+    writeFile("url.txt", "127.0.0.3 /directory N0CALL 0 -\n");
     pointAnnouncerAtNothing();
     app::announceMenuOn.store(1);
     announce::setAnnouncing('Y'); // the state start-up leaves
@@ -102,16 +92,13 @@ TEST(AnnounceCommand, TogglesOffWithAWithdrawAndOnWithAReRead) {
     EXPECT_EQ(eventLog().copy(),
               std::vector<std::string>{"withdraw failed: cannot connect to 127.0.0.3:80"});
 
-    writeUrlFile("127.0.0.4 /other K1ABC 7.074 JO01\n");
+    writeFile("url.txt", "127.0.0.4 /other K1ABC 7.074 JO01\n");
     app::toggleAnnouncing();
     EXPECT_EQ(app::announceMenuOn.load(), 1);
     const announce::DirectorySettings s = announce::currentDirectorySettings();
     EXPECT_STREQ(s.host, "127.0.0.4");
     EXPECT_STREQ(s.call, "K1ABC");
     EXPECT_EQ(eventLog().copy().size(), 1u); // switching on sends nothing at once
-
-    std::filesystem::current_path(old);
-    std::filesystem::remove_all(folder);
 }
 
 } // namespace

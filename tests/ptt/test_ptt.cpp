@@ -7,19 +7,17 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "common/workdir.h"
 #include "ptt/ptt.h"
 
 extern char** environ;
@@ -28,6 +26,9 @@ namespace {
 
 using namespace marvane::ptt;
 namespace fs = std::filesystem;
+using marvane::testing::readFile;
+using marvane::testing::TempWorkingDir;
+using marvane::testing::writeFile;
 
 // ---- a line layer that records every call --------------------------------
 
@@ -99,26 +100,10 @@ void observe(int on) {
     observed.push_back(on);
 }
 
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void writeFile(const fs::path& p, const std::string& text) {
-    std::ofstream(p, std::ios::binary) << text;
-}
-
 // Each test runs in a fresh working directory (the settings files live there).
 class PttTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        oldDir_ = fs::current_path();
-        char tmpl[] = "/tmp/marvane-ptt-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        fs::current_path(dir_);
         setSerialLines(&kFakeLines);
         {
             std::lock_guard lock(recMutex);
@@ -134,10 +119,8 @@ protected:
         setPttObserver(nullptr);
         setSerialLines(&kFakeLines);
         openPttPort('0');
-        fs::current_path(oldDir_);
-        fs::remove_all(dir_);
     }
-    fs::path oldDir_, dir_;
+    TempWorkingDir workdir_{"marvane-ptt"};
 };
 
 using Lines = std::vector<std::string>;
@@ -373,7 +356,7 @@ TEST_F(PttTest, TermiosSetUpTurnsFlowControlOffAndHangUpOnCloseOn) {
 
 // Catches a failed open of a real device that leaves a port behind.
 TEST_F(PttTest, RealLayerLeavesNoPortWhenTheDeviceIsMissing) {
-    writeFile("comports.txt", "COM4 " + (dir_ / "no-such-tty").string() + "\n");
+    writeFile("comports.txt", "COM4 " + (workdir_.path() / "no-such-tty").string() + "\n");
     setSerialLines(nullptr);
     openPttPort('4');
     EXPECT_FALSE(pttPortOpen());

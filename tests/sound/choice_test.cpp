@@ -1,15 +1,14 @@
 // "scconfig.txt" and the sound card dialog's logic.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "../common/workdir.h"  // tests/ is not on this folder's include path
 #include "sound/sound.h"
 #include "sound/streams.h"
 #include "sound/wave/manual.h"
-#include "support.h"
 
 namespace marvane::sound {
 namespace {
@@ -41,16 +40,9 @@ SoundCardList listOf(FakeList& f) {
     };
 }
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void put(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
+using marvane::testing::readFile;
+using marvane::testing::TempWorkingDir;
+using marvane::testing::writeFile;
 
 class Choice : public ::testing::Test {
 protected:
@@ -64,8 +56,7 @@ protected:
         closeSoundDevices();
         manual::uninstall();
     }
-    test::TempDir dir;
-    test::InFolder here{dir.path};
+    TempWorkingDir workdir{"marvane-sound"};
 };
 
 TEST_F(Choice, NoFileKeepsTheFirstDeviceOfEachList) {
@@ -86,11 +77,11 @@ TEST_F(Choice, SavingWritesTwoLinesOutputFirst) {
     playbackChoice = 2;
     captureChoice = -1;
     saveSoundCardChoice();
-    EXPECT_EQ(slurp("scconfig.txt"), "2 SCout\n-1 SCin\n");
+    EXPECT_EQ(readFile("scconfig.txt"), "2 SCout\n-1 SCin\n");
 }
 
 TEST_F(Choice, ReadingTakesTheExampleFile) {
-    put("scconfig.txt", "2 SCout\n-1 SCin\n");
+    writeFile("scconfig.txt", "2 SCout\n-1 SCin\n");
     loadSoundCardChoice();
     EXPECT_EQ(playbackChoice, 2);
     EXPECT_EQ(captureChoice, -1);
@@ -100,14 +91,14 @@ TEST_F(Choice, ReadingTakesTheExampleFile) {
 }
 
 TEST_F(Choice, AFileWrittenWithCrLfReadsTheSame) {
-    put("scconfig.txt", "1 SCout\r\n0 SCin\r\n");
+    writeFile("scconfig.txt", "1 SCout\r\n0 SCin\r\n");
     loadSoundCardChoice();
     EXPECT_EQ(playbackChoice, 1);
     EXPECT_EQ(captureChoice, 0);
 }
 
 TEST_F(Choice, SwappedLinesAreTakenByTheirOrderNotTheirWords) {
-    put("scconfig.txt", "1 SCin\n0 SCout\n");
+    writeFile("scconfig.txt", "1 SCin\n0 SCout\n");
     loadSoundCardChoice();
     EXPECT_EQ(playbackChoice, 1);
     EXPECT_EQ(captureChoice, 0);
@@ -116,35 +107,35 @@ TEST_F(Choice, SwappedLinesAreTakenByTheirOrderNotTheirWords) {
 TEST_F(Choice, GarbageLeavesTheChoicesAsFarAsItCannotBeRead) {
     playbackChoice = 4;
     captureChoice = 6;
-    put("scconfig.txt", "garbage\n");
+    writeFile("scconfig.txt", "garbage\n");
     loadSoundCardChoice();
     EXPECT_EQ(playbackChoice, 4);
     EXPECT_EQ(captureChoice, 6);
 
-    put("scconfig.txt", "3 SCout\nnot-a-number SCin\n");
+    writeFile("scconfig.txt", "3 SCout\nnot-a-number SCin\n");
     loadSoundCardChoice();
     EXPECT_EQ(playbackChoice, 3);
     EXPECT_EQ(captureChoice, 6);
 
-    put("scconfig.txt", "5");
+    writeFile("scconfig.txt", "5");
     loadSoundCardChoice();
     EXPECT_EQ(playbackChoice, 5);
     EXPECT_EQ(captureChoice, 6);
 
-    put("scconfig.txt", "");
+    writeFile("scconfig.txt", "");
     loadSoundCardChoice();
     EXPECT_EQ(playbackChoice, 5);
 }
 
 TEST_F(Choice, HugeNumbersDoNotWrapIntoValidDevices) {
-    put("scconfig.txt", "4294967297 SCout\n-99999999999 SCin\n");
+    writeFile("scconfig.txt", "4294967297 SCout\n-99999999999 SCin\n");
     loadSoundCardChoice();
     EXPECT_EQ(playbackChoice, 2147483647);
     EXPECT_EQ(captureChoice, -2147483647 - 1);
 }
 
 TEST_F(Choice, AWordLongerThanTheFormatPushesItsRestIntoTheSecondNumber) {
-    put("scconfig.txt", "1 " + std::string(103, 'x') + "7 SCin\n");
+    writeFile("scconfig.txt", "1 " + std::string(103, 'x') + "7 SCin\n");
     loadSoundCardChoice();
     EXPECT_EQ(playbackChoice, 1);
     EXPECT_EQ(captureChoice, 7);
@@ -153,9 +144,9 @@ TEST_F(Choice, AWordLongerThanTheFormatPushesItsRestIntoTheSecondNumber) {
 TEST_F(Choice, AnUnwritableFileIsNotReported) {
     std::filesystem::create_directory("scconfig.txt");
     playbackChoice = 1;
-    testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStdout();
     saveSoundCardChoice();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
 }
 
 TEST_F(Choice, OpeningTheDialogFillsBothListsAndPreselectsTheChoices) {
@@ -175,7 +166,7 @@ TEST_F(Choice, OpeningTheDialogFillsBothListsAndPreselectsTheChoices) {
 }
 
 TEST_F(Choice, AChoiceBeyondTheListShowsNoSelectionAndOkStoresMinusOne) {
-    put("scconfig.txt", "5 SCout\n0 SCin\n");
+    writeFile("scconfig.txt", "5 SCout\n0 SCin\n");
     loadSoundCardChoice();
     applySoundCardChoice();
     EXPECT_EQ(playbackStream.deviceNumber.load(), -1);  // the default device
@@ -185,7 +176,7 @@ TEST_F(Choice, AChoiceBeyondTheListShowsNoSelectionAndOkStoresMinusOne) {
     EXPECT_EQ(out.selected, -1);
     EXPECT_TRUE(soundCardDialog(SoundCardDialogEvent::ok, listOf(in), listOf(out)));
     EXPECT_EQ(playbackChoice, -1);
-    EXPECT_EQ(slurp("scconfig.txt"), "-1 SCout\n0 SCin\n");
+    EXPECT_EQ(readFile("scconfig.txt"), "-1 SCout\n0 SCin\n");
 }
 
 TEST_F(Choice, OkTakesTheSelectionsReopensBothDevicesAndRewritesTheFile) {
@@ -202,14 +193,14 @@ TEST_F(Choice, OkTakesTheSelectionsReopensBothDevicesAndRewritesTheFile) {
     EXPECT_TRUE(captureStream.reopenPending.load());  // even though unchanged
     EXPECT_TRUE(playbackStream.reopenPending.load());
     EXPECT_EQ(playbackStream.deviceNumber.load(), 1);
-    EXPECT_EQ(slurp("scconfig.txt"), "1 SCout\n0 SCin\n");
+    EXPECT_EQ(readFile("scconfig.txt"), "1 SCout\n0 SCin\n");
 }
 
 TEST_F(Choice, AnEmptyListGivesMinusOneOnOk) {
     manual::setDevices({}, {"Speakers"});
-    testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStdout();
     applySoundCardChoice();
-    testing::internal::GetCapturedStdout();
+    ::testing::internal::GetCapturedStdout();
     FakeList in, out;
     soundCardDialog(SoundCardDialogEvent::init, listOf(in), listOf(out));
     EXPECT_TRUE(in.entries.empty());
