@@ -155,6 +155,21 @@ struct ServedConnection {
     ~ServedConnection() { end(); }
 };
 
+// A test over a served connection, with the link state as the program starts
+// before and after it.
+class ServedTest : public ::testing::Test {
+protected:
+    ServedConnection conn;
+    void SetUp() override {
+        resetLinkState();
+        conn.start();
+    }
+    void TearDown() override {
+        conn.end();
+        resetLinkState();
+    }
+};
+
 inline std::vector<uint8_t> pattern(size_t n, uint8_t seed = 0) {
     std::vector<uint8_t> bytes(n);
     for (size_t i = 0; i < n; ++i)

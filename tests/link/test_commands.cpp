@@ -14,17 +14,8 @@ namespace {
 
 const std::vector<uint8_t> kPong = {1, 2, 3, 'P', 0, 0};
 
-class Commands : public ::testing::Test {
+class Commands : public ServedTest {
 protected:
-    ServedConnection conn;
-    void SetUp() override {
-        resetLinkState();
-        conn.start();
-    }
-    void TearDown() override {
-        conn.end();
-        resetLinkState();
-    }
     // A "P" after other frames: its reply proves that they were all handled.
     void fence() {
         sendBytes(conn.client(), frame('P', 0));

@@ -11,17 +11,8 @@ using namespace marvane::testing;
 
 namespace {
 
-class ConnectionEnd : public ::testing::Test {
+class ConnectionEnd : public ServedTest {
 protected:
-    ServedConnection conn;
-    void SetUp() override {
-        resetLinkState();
-        conn.start();
-    }
-    void TearDown() override {
-        conn.end();
-        resetLinkState();
-    }
     // Makes every later send on the station's socket fail, as on a dead link,
     // while its receive keeps waiting.
     void breakSending() { ::shutdown(conn.station(), SHUT_WR); }

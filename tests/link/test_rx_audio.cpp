@@ -19,19 +19,13 @@ TEST(RxEncoding, MatchesTheTable) {
         EXPECT_EQ(encodeRxSample(sample), byte) << sample;
 }
 
-class RxAudio : public ::testing::Test {
+class RxAudio : public ServedTest {
 protected:
-    ServedConnection conn;
     double block[1024];
     void SetUp() override {
-        resetLinkState();
-        conn.start();
+        ServedTest::SetUp();
         for (int i = 0; i < 1024; ++i)
             block[i] = (i - 512) * 64.5;
-    }
-    void TearDown() override {
-        conn.end();
-        resetLinkState();
     }
 };
 
