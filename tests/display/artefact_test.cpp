@@ -13,6 +13,7 @@
 #include "display/refresh.h"
 #include "display/signal_view.h"
 #include "png_io.h"
+#include "view_test.h"
 
 namespace marvane::display {
 namespace {
@@ -31,14 +32,9 @@ std::vector<double> knownBlock(int n) {
     return block;
 }
 
-class ViewPictures : public ::testing::Test {
+class ViewPictures : public testing::ViewTest {
 protected:
     static void SetUpTestSuite() { buildSpectrumTables(); }
-    void SetUp() override {
-        resetSignalView();
-        createViewPens();
-        resizeRaster(raster, kViewWidth, kViewHeight);
-    }
     void render(int mode, int ticks) {
         RefreshInputs inputs;
         inputs.displayMode = mode;
@@ -59,7 +55,6 @@ protected:
         EXPECT_EQ(decoded.height, kViewHeight);
         EXPECT_TRUE(decoded.pixels == raster.pixels) << path << " does not hold the raster";
     }
-    Raster raster;
 };
 
 TEST_F(ViewPictures, Scope) {

@@ -11,6 +11,7 @@
 
 #include "display/refresh.h"
 #include "display/signal_view.h"
+#include "view_test.h"
 
 namespace marvane::display {
 namespace {
@@ -26,13 +27,11 @@ std::string readInfo() {
     return infoText;
 }
 
-class Refresh : public ::testing::Test {
+class Refresh : public testing::ViewTest {
 protected:
     static void SetUpTestSuite() { buildSpectrumTables(); }
     void SetUp() override {
-        resetSignalView();
-        createViewPens();
-        resizeRaster(raster, kViewWidth, kViewHeight);
+        ViewTest::SetUp();
         samples.assign(kSpectrumBlockSize, 0.0);
         txBlock.assign(kSpectrumBlockSize, 0);
         infoChanged = 0;
@@ -46,7 +45,6 @@ protected:
     }
     RefreshOutputs tick() { return onRefreshTimer(inputs, raster); }
 
-    Raster raster;
     std::vector<double> samples;
     std::vector<std::int16_t> txBlock;
     RefreshInputs inputs;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "display/signal_view.h"
+#include "view_test.h"
 
 namespace marvane::display {
 namespace {
@@ -11,12 +12,10 @@ namespace {
 constexpr Colour kGreen = rgb(0, 255, 0);
 constexpr Colour kBlue = rgb(0, 0, 255);
 
-class SignalView : public ::testing::Test {
+class SignalView : public testing::ViewTest {
 protected:
     void SetUp() override {
-        resetSignalView();
-        createViewPens();
-        resizeRaster(raster, kViewWidth, kViewHeight);
+        ViewTest::SetUp();
         samples.assign(kSpectrumBlockSize, 0.0);
     }
     void paint(int mode) { requestRepaint(raster, mode, samples.data()); }
@@ -35,7 +34,6 @@ protected:
         return n;
     }
 
-    Raster raster;
     std::vector<double> samples;
 };
 
