@@ -2,6 +2,7 @@
 // outputs, shortage and the end of a drained transmission, report pacing.
 
 #include "audio/tx_source.h"
+#include "block_copy.h"
 #include "link/link_harness.h"
 
 #include <netinet/tcp.h>
@@ -154,24 +155,7 @@ TEST_F(TxSource, WithoutAClientReportingBlocksOnlyResetTheCounter) {
 }
 
 TEST(TxBlock, CopiesAreNeverTorn) {
-    std::atomic<bool> done{false};
-    std::thread writer([&] {
-        int16_t samples[1024];
-        for (int k = 0; k < 3000; ++k) {
-            std::fill(std::begin(samples), std::end(samples), static_cast<int16_t>(k));
-            storeTxBlock(samples);
-        }
-        done = true;
-    });
-    bool whole = true;
-    int16_t copy[1024];
-    while (!done) {
-        copyTxBlock(copy);
-        for (int16_t v : copy)
-            whole = whole && v == copy[0];
-    }
-    writer.join();
-    EXPECT_TRUE(whole);
+    EXPECT_TRUE(copiesStayWhole(storeTxBlock, copyTxBlock));
 }
 
 // Reports with a client: counted from the "N" that "T" sends, every second
