@@ -26,13 +26,15 @@ def run_client(*args, **kw):
     return subprocess.run([CLIENT, *args], capture_output=True, text=True, timeout=PATIENCE, **kw)
 
 
-class ClientErrors(unittest.TestCase):
+class InFolder(unittest.TestCase):
+    """A test with a temporary folder of its own, self.dir."""
+
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory(prefix="marvane-client-")
+        self.addCleanup(self.dir.cleanup)
 
-    def tearDown(self):
-        self.dir.cleanup()
 
+class ClientErrors(InFolder):
     def test_refused_connection_exits_2(self):
         result = run_client("127.0.0.1:%d" % free_port(), "--ping")
         self.assertEqual(result.returncode, 2)
@@ -125,13 +127,7 @@ class StandIn:
                         conn.sendall(bytes([128]) * 1024)  # back in receive
 
 
-class ClientProtocol(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.TemporaryDirectory(prefix="marvane-client-")
-
-    def tearDown(self):
-        self.dir.cleanup()
-
+class ClientProtocol(InFolder):
     def test_info_rates_and_receive_audio(self):
         audio = bytes(range(256)) * 4
         standin = StandIn(audio=audio)
