@@ -2,7 +2,7 @@
 
 #include <pthread.h>
 
-#include <system_error>
+#include <exception>
 #include <thread>
 
 namespace marvane::app {
