@@ -248,6 +248,8 @@ void onStopSignalAwake(void*) {
     if (Fl_Window* dialog = Fl::modal()) Fl::handle(FL_CLOSE, dialog);
 }
 
+void onNothing(void*) {}
+
 void onStopSignal(int) {
     // The wake-up queue can be full for a moment; the signal is not lost.
     while (Fl::awake(onStopSignalAwake, nullptr) != 0)
@@ -326,6 +328,10 @@ int runMainWindow(int, char**) {
     // FLTK's thread support: from here on other threads may Fl::awake the
     // window thread, which holds the lock whenever it is not waiting.
     Fl::lock();
+    // FLTK sets up its wake-up queue and the queue's mutex on the first
+    // Fl::awake with a callback; done here, before the pump and the signal
+    // thread can both be first.
+    Fl::awake(onNothing, nullptr);
     startStopSignalThread(onStopSignal);
 
     buildMainWindow();
