@@ -36,6 +36,10 @@ constexpr int kChunkBytes = 2048;       // "S" payload size; well below the 1023
 constexpr double kTargetSeconds = 2.0;  // the ring is topped up to about this much audio
 constexpr double kStallSeconds = 10.0;  // no fill report this long while sending: give up
 constexpr double kDrainMarginSeconds = 3.0;
+// What the station still has to play when it unkeys: its queued playback
+// blocks, and a margin for the sound device's own latency.
+constexpr int kQueuedBlocks = 4;
+constexpr double kOutputLatencySeconds = 0.25;
 
 using Clock = std::chrono::steady_clock;
 
@@ -61,8 +65,9 @@ void usage(FILE* out) {
         "usage: marvane-client HOST[:PORT] [options]\n"
         "  --rx FILE.wav   write the received audio as 16-bit WAV (11025 Hz, 5512 Hz at half rate)\n"
         "  --tx FILE.wav   transmit the file: \"T\", \"S\" chunks paced by the fill reports,\n"
-        "                  the last chunk in \"R\"; padded with silence to whole blocks\n"
-        "                  so that the station plays all of it\n"
+        "                  the last chunk in \"R\"; followed by silence in whole blocks\n"
+        "                  (at least 0.6 s), so that the station plays all of it\n"
+        "                  while the transmitter is keyed\n"
         "  --rates RX,TX   send \"F\" with these bytes (1 = half rate); with --rx or --tx\n"
         "                  \"F\" is always sent, by default with 0,0 (full rate)\n"
         "  --info WORD     send \"I\" with WORD\n"
@@ -227,7 +232,16 @@ bool loadTransmitFile(const char* path, bool halfRate, std::vector<uint8_t>& byt
     // at full rate to whole blocks, at half rate (512 bytes a block) past the
     // filter's delay and by one block more.
     size_t length = mono.size();
+    const size_t blockBytes = halfRate ? 512 : 1024;
     size_t padded = halfRate ? (length + 16 + 511) / 512 * 512 + 512 : (length + 1023) / 1024 * 1024;
+    // The station unkeys as soon as it has written the silent block that ends
+    // the transmission, while up to four written blocks and the sound device's
+    // own latency are still to be played: without more silence the end of the
+    // file would go out after the transmitter is off. So whole blocks of
+    // silence follow, at least four blocks and a quarter of a second.
+    const double tailBytes =
+        kQueuedBlocks * static_cast<double>(blockBytes) + kOutputLatencySeconds * wanted;
+    padded += static_cast<size_t>(std::ceil(tailBytes / static_cast<double>(blockBytes))) * blockBytes;
     bytes.assign(padded, 128);
     for (size_t i = 0; i < length; ++i)
         bytes[i] = static_cast<uint8_t>((mono[i] >> 8) + 128);

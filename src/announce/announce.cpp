@@ -7,7 +7,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
-#include <system_error>
+#include <exception>
 #include <thread>
 
 #include "net/client.h"
@@ -163,7 +163,7 @@ void setAnnouncing(char c) {
     if (!start) return;
     try {
         std::thread(runAnnouncer).detach();
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
         std::lock_guard lock(loop.m);
         loop.started = false;  // try again at the next switch-on
     }

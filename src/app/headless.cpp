@@ -18,6 +18,7 @@
 
 #include "announce/announce.h"
 #include "app/station.h"
+#include "app/stop_signals.h"
 #include "audio/audio_pump.h"
 #include "link/link_server.h"
 #include "link/link_state.h"
@@ -32,7 +33,6 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
-#include <pthread.h>
 #include <unistd.h>
 
 namespace marvane::app {
@@ -160,14 +160,7 @@ void showPeerInfo() {
 int runHeadless() {
     // Taken by sigtimedwait below, never by a handler; every thread inherits
     // the mask, so the signals reach only this one.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    // A log reader that went away must not end the station.
-    std::signal(SIGPIPE, SIG_IGN);
+    const sigset_t signals = blockStopSignals(SIGUSR1);
     watchLineEnds();
 
     link::setConnectionObserver(logConnection);

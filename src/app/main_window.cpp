@@ -24,6 +24,7 @@
 #include "app/main_window_status.h"
 #include "app/sound_dialog.h"
 #include "app/station.h"
+#include "app/stop_signals.h"
 #include "audio/level_control.h"
 #include "audio/tx_source.h"
 #include "display/refresh.h"
@@ -240,6 +241,21 @@ int onUnusedEvent(int event) {
     return 1;
 }
 
+// SIGINT and SIGTERM: the signal thread has the window thread close the
+// window as its close box does (a modal dialog first, as its own close box).
+void onStopSignalAwake(void*) {
+    mainWindow.closeRequested = true;
+    if (Fl_Window* dialog = Fl::modal()) Fl::handle(FL_CLOSE, dialog);
+}
+
+void onNothing(void*) {}
+
+void onStopSignal(int) {
+    // The wake-up queue can be full for a moment; the signal is not lost.
+    while (Fl::awake(onStopSignalAwake, nullptr) != 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
 // ---- building the window ----
 
 layout::Rect belowMenu(const layout::Rect& r) {
@@ -302,6 +318,8 @@ Display* openDisplay() {
 }  // namespace
 
 int runMainWindow(int, char**) {
+    // Before any thread starts, so that only the signal thread takes them.
+    blockStopSignals(0);
     // Checked here so that a missing display falls back to the headless run
     // instead of FLTK's fatal error.
     Display* display = openDisplay();
@@ -310,6 +328,11 @@ int runMainWindow(int, char**) {
     // FLTK's thread support: from here on other threads may Fl::awake the
     // window thread, which holds the lock whenever it is not waiting.
     Fl::lock();
+    // FLTK sets up its wake-up queue and the queue's mutex on the first
+    // Fl::awake with a callback; done here, before the pump and the signal
+    // thread can both be first.
+    Fl::awake(onNothing, nullptr);
+    startStopSignalThread(onStopSignal);
 
     buildMainWindow();
     Fl::add_handler(onUnusedEvent);

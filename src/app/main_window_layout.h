@@ -2,8 +2,9 @@
 // The places of the main window's and the sound card dialog's controls, kept
 // in dialog units as the templates give them and converted to pixels with base
 // units of 6 x 13 pixels: x pixels = du x 6 / 4, y pixels = du x 13 / 8,
-// truncated. The signal view's 244 x 160 units thus become 366 x 260 pixels,
-// one pixel per spectrum bin.
+// rounded to the nearest pixel, halves away from zero, as the dialog manager
+// converts them. The signal view's 244 x 160 units thus become 366 x 260
+// pixels, one pixel per spectrum bin.
 
 namespace marvane::app::layout {
 
@@ -14,8 +15,15 @@ struct Rect {
     int h = 0;
 };
 
-constexpr int xPixels(int du) { return du * 6 / 4; }
-constexpr int yPixels(int du) { return du * 13 / 8; }
+// a x b / c rounded to nearest, halves away from zero (c > 0).
+constexpr int mulDiv(int a, int b, int c) {
+    const long long product = static_cast<long long>(a) * b;
+    const long long half = c / 2;
+    return static_cast<int>(product >= 0 ? (product + half) / c : -((-product + half) / c));
+}
+
+constexpr int xPixels(int du) { return mulDiv(du, 6, 4); }
+constexpr int yPixels(int du) { return mulDiv(du, 13, 8); }
 
 // A rectangle of a template (position and size in dialog units) in pixels of
 // the window's client area.

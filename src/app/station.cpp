@@ -7,7 +7,7 @@
 #include "ptt/ptt.h"
 #include "sound/sound.h"
 
-#include <system_error>
+#include <exception>
 #include <thread>
 
 namespace marvane::app {
@@ -37,7 +37,7 @@ void startStation(const audio::StatusSink* sink, const WindowSteps* window) {
     if (window) runStep(window->startRefreshTimer);
     try {
         std::thread(audio::runAudioPump, sink).detach();
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
         // The station runs on without audio, as with a thread that never started.
     }
     announceMenuOn.store(1);

@@ -61,26 +61,34 @@ void fillTxBlock(int16_t* samples, int count) {
             link::sendFillReport();
     }
 
-    if (link::ringFill() < count) {
-        if (linkState.txDrainPending == 1)
-            endTransmission();
-        std::memset(samples, 0, sizeof(int16_t) * static_cast<size_t>(count));
-        return;
-    }
-
-    if (linkState.txHalfRate == 1) {
-        for (int k = 0; k < count / 2; ++k) {
-            int16_t v = byteToSample(link::ringTake());
-            samples[2 * k] = v;
-            samples[2 * k + 1] = v;
+    // The fill test and the takes hold the ring, so that a "T" arriving
+    // meanwhile resets it before or after them, never in between. Not held
+    // for the fill report above nor for ending the transmission (both touch
+    // the socket); the catch-up takes the hold itself.
+    {
+        std::unique_lock ring = link::holdRing();
+        if (link::heldRingFill() >= count) {
+            if (linkState.txHalfRate == 1) {
+                for (int k = 0; k < count / 2; ++k) {
+                    int16_t v = byteToSample(link::ringTake());
+                    samples[2 * k] = v;
+                    samples[2 * k + 1] = v;
+                }
+                ring.unlock();
+                for (int i = 0; i < count; ++i)
+                    samples[i] =
+                        static_cast<int16_t>(static_cast<uint16_t>(interpolateTx(samples[i]) & 0xFFFF));
+                return;
+            }
+            for (int i = 0; i < count; ++i)
+                samples[i] = byteToSample(link::ringTake());
+            return;
         }
-        for (int i = 0; i < count; ++i)
-            samples[i] = static_cast<int16_t>(static_cast<uint16_t>(interpolateTx(samples[i]) & 0xFFFF));
-        return;
     }
 
-    for (int i = 0; i < count; ++i)
-        samples[i] = byteToSample(link::ringTake());
+    if (linkState.txDrainPending == 1)
+        endTransmission();
+    std::memset(samples, 0, sizeof(int16_t) * static_cast<size_t>(count));
 }
 
 void storeTxBlock(const int16_t* in) {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <thread>
 
@@ -238,7 +239,11 @@ void runLinkServer() {
 void startLinkServer() {
     ringReset();
     linkState.txDrainPending = 0;
-    std::thread(runLinkServer).detach();
+    try {
+        std::thread(runLinkServer).detach();
+    } catch (const std::exception&) {
+        // Start-up goes on without the link, as with a thread that never ran.
+    }
 }
 
 void sendRxAudio(const double* samples, int count) {

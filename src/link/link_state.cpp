@@ -40,10 +40,17 @@ void LinkState::storePeerInfo(const char* word) {
     copyText(peerInfoText, word);
 }
 
-int ringFill() {
+std::unique_lock<std::mutex> holdRing() { return std::unique_lock(txRing.resetGuard); }
+
+int heldRingFill() {
     int fill = txRing.ringWritePos.load(std::memory_order_acquire) -
                txRing.ringReadPos.load(std::memory_order_acquire);
     return fill < 0 ? fill + kRingSize : fill;
+}
+
+int ringFill() {
+    std::lock_guard lock(txRing.resetGuard);
+    return heldRingFill();
 }
 
 void ringAppend(const uint8_t* bytes, int count) {
@@ -63,11 +70,13 @@ uint8_t ringTake() {
 }
 
 void ringReset() {
+    std::lock_guard lock(txRing.resetGuard);
     txRing.ringWritePos.store(0, std::memory_order_release);
     txRing.ringReadPos.store(0, std::memory_order_release);
 }
 
 void ringCatchUp() {
+    std::lock_guard lock(txRing.resetGuard);
     txRing.ringReadPos.store(txRing.ringWritePos.load(std::memory_order_acquire),
                              std::memory_order_release);
 }

@@ -43,20 +43,33 @@ struct TxRing {
     uint8_t bytes[kRingSize] = {};
     std::atomic<int> ringWritePos{0}; // written by the link server thread only
     std::atomic<int> ringReadPos{0};  // advanced by the audio pump thread only
+    // A reset stores both positions; the pump's fill test, takes and catch-up
+    // each load one position and store the other. Held by both sides, never
+    // across a network send, so that neither lands in the middle of the other.
+    std::mutex resetGuard;
 };
 
 extern TxRing txRing;
 
-// Bytes waiting, 0..110249.
+// Bytes waiting, 0..110249; never a position from before a reset with one
+// from after it.
 int ringFill();
 // Stores the bytes and advances the write position; tests no free space, the
 // caller decides beforehand whether they may be stored.
 void ringAppend(const uint8_t* bytes, int count);
-// Takes the oldest waiting byte (audio pump thread; the caller has checked the fill).
+// The audio pump's hold on the ring for its fill test and takes: a reset
+// waits until it is released.
+[[nodiscard]] std::unique_lock<std::mutex> holdRing();
+// ringFill for the holder of holdRing.
+int heldRingFill();
+// Takes the oldest waiting byte (audio pump thread, holding the ring, after
+// checking the fill).
 uint8_t ringTake();
-// Both positions to 0 (start-up and an accepted "T").
+// Both positions to 0 (start-up and an accepted "T"), never while the pump
+// holds the ring.
 void ringReset();
-// Drops whatever still waits (audio pump thread, end of a transmission).
+// Drops whatever still waits (audio pump thread, end of a transmission); a
+// reset never lands between its load and its store.
 void ringCatchUp();
 
 } // namespace marvane::link

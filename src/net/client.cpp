@@ -11,7 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <system_error>
+#include <exception>
 #include <thread>
 
 namespace marvane::net {
@@ -50,8 +50,9 @@ struct Lookup {
 }  // namespace
 
 ClientResult resolveIPv4(const char* name, in_addr& address, ClientDeadline deadline) {
-    auto lookup = std::make_shared<Lookup>();
+    std::shared_ptr<Lookup> lookup;
     try {
+        lookup = std::make_shared<Lookup>();
         std::thread([lookup, host = std::string(name)] {
             addrinfo hints{};
             hints.ai_family = AF_INET;
@@ -67,7 +68,8 @@ ClientResult resolveIPv4(const char* name, in_addr& address, ClientDeadline dead
             lookup->finished = true;
             lookup->done.notify_all();
         }).detach();
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
+        // No thread for the lookup (or no memory for its state): it fails.
         return ClientResult::failed;
     }
     std::unique_lock lock(lookup->m);

@@ -10,9 +10,14 @@ namespace {
 
 // pttPort and the layer that opened it change only under portMutex, and each
 // pair of line changes runs under it, so keying never uses a closed handle.
+// Opening a port never holds it: open() and the termios calls can block in
+// some drivers, and keying must not wait behind them.
 std::mutex portMutex;
 int pttPort = -1;
 const SerialLines* lineLayer = &termiosSerialLines();
+
+// One port change (openPttPort, setSerialLines) at a time.
+std::mutex changeMutex;
 
 std::atomic<PttObserver> observer{nullptr};
 
@@ -30,17 +35,29 @@ void notify(int on) {
 
 void openPttPort(char choice) {
     const std::string device = serialDeviceFor(choice);
-    std::lock_guard lock(portMutex);
-    closePortLocked();
+    std::lock_guard changing(changeMutex);
+    // The old port goes first: from here keying finds no port. It is closed
+    // (HUPCL drops its lines) before the new one opens, so that a device that
+    // takes one open at a time can be chosen again.
+    int oldPort;
+    const SerialLines* layer;
+    {
+        std::lock_guard lock(portMutex);
+        oldPort = pttPort;
+        pttPort = -1;
+        layer = lineLayer;
+    }
+    if (oldPort >= 0) layer->close(oldPort);
     if (device.empty()) return;
-    const int fd = lineLayer->open(device.c_str());
+    const int fd = layer->open(device.c_str());
     if (fd < 0) return;
     // Linux raises RTS and DTR at open, which keys many radios: drop them
     // before anything else, then once more after the termios change in case
     // the driver re-asserts them with the flow-control change.
-    lineLayer->dropLines(fd, kLineRts | kLineDtr);
-    lineLayer->prepare(fd);
-    lineLayer->dropLines(fd, kLineRts | kLineDtr);
+    layer->dropLines(fd, kLineRts | kLineDtr);
+    layer->prepare(fd);
+    layer->dropLines(fd, kLineRts | kLineDtr);
+    std::lock_guard lock(portMutex);
     pttPort = fd;
 }
 
@@ -86,6 +103,7 @@ void savePttChoice(char choice) {
 void setPttObserver(PttObserver o) { observer.store(o); }
 
 void setSerialLines(const SerialLines* lines) {
+    std::lock_guard changing(changeMutex);
     std::lock_guard lock(portMutex);
     closePortLocked();
     lineLayer = lines ? lines : &termiosSerialLines();

@@ -8,6 +8,7 @@ namespace marvane::ptt {
 
 // Port choice: '0' none, '1'..'8' "COM1:".."COM8:", anything else none.
 // Closes the current port, opens the chosen one and leaves RTS and DTR low.
+// Keying meanwhile finds no port and never waits for the open.
 void openPttPort(char choice);
 
 // Raise RTS, then DTR / drop RTS, then DTR, on the open port; nothing without one.

@@ -158,12 +158,36 @@ class ClientProtocol(InFolder):
         self.assertNotIn("R", letters[:-1])
         self.assertTrue(set(letters[2:-1]) <= {"S"})
         sent = b"".join(f[3] for f in standin.frames if f[0] in "SR")
-        # The file, then silence up to whole 1024-byte blocks.
         expected = bytes((s >> 8) + 128 for s in samples)
-        expected += bytes([128]) * (-len(expected) % 1024)
-        self.assertEqual(sent, expected)
+        self.assert_file_then_silence(sent, expected, 1024, 11025)
         self.assertTrue(all(len(f[3]) <= 10239 for f in standin.frames))
         self.assertIn("fill 0\n", result.stdout)
+
+    def assert_file_then_silence(self, sent, expected, block, rate, beyond=0):
+        """The file, then silence in whole blocks: at least four blocks and
+        0.25 s beyond `beyond` bytes, since the station unkeys while four
+        written blocks and the device's latency are still to be played."""
+        self.assertEqual(sent[:len(expected)], expected)
+        tail = sent[len(expected):]
+        self.assertEqual(tail, bytes([128]) * len(tail))
+        self.assertEqual(len(sent) % block, 0)
+        self.assertGreaterEqual(len(tail), beyond + 4 * block + 0.25 * rate)
+
+    def test_half_rate_transmission_ends_with_silence_past_the_filter(self):
+        # Catches a tail that the station would still be playing, through
+        # its filter, after it has unkeyed.
+        tx = os.path.join(self.dir.name, "tx.wav")
+        samples = [((i * 37) % 256 - 128) * 256 for i in range(5512)]
+        write_wav(tx, samples, rate=5512)
+        standin = StandIn()
+        result = run_client("127.0.0.1:%d" % standin.port, "--tx", tx, "--rates", "0,1",
+                            "--quiet", cwd=self.dir.name)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        sent = b"".join(f[3] for f in standin.frames if f[0] in "SR")
+        expected = bytes((s >> 8) + 128 for s in samples)
+        # Beyond the filter's delay and the last 512 bytes, which the
+        # station drops (a block needs 1024 waiting).
+        self.assert_file_then_silence(sent, expected, 512, 5512.5, beyond=16 + 512)
 
     def test_a_station_that_goes_away_is_a_lost_connection(self):
         listener = socket.create_server(("127.0.0.1", 0))

@@ -123,11 +123,12 @@ class Transmit(unittest.TestCase):
         self.assertEqual(played[start:start + len(full)], full)
         end = start + len(full)
 
-        # Half rate: the client's bytes, padded past the filter's delay; the
-        # station plays every block while at least 1024 bytes wait, so all
-        # but the last 512.
+        # Half rate: the client's bytes, padded past the filter's delay and
+        # then by seven blocks (four queued blocks and 0.25 s of device
+        # latency); the station plays every block while at least 1024 bytes
+        # wait, so all but the last 512.
         data = link_bytes(half)
-        padded = (len(data) + 16 + 511) // 512 * 512 + 512
+        padded = (len(data) + 16 + 511) // 512 * 512 + 512 + 7 * 512
         blocks = padded // 512 - 1
         expected = half_rate_playback(data + bytes([128]) * (padded - len(data)), blocks)
         second = next(i for i in range(end, len(played)) if played[i] != 0) // BLOCK * BLOCK

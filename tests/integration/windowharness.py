@@ -35,11 +35,11 @@ TONE_BIN = 93    # 1000 Hz is bin 92.9 of 11025 / 1024 Hz
 # under a 25-pixel menu bar).
 MENU_BAR = 25
 VIEW_X, VIEW_Y, VIEW_W, VIEW_H = 15, MENU_BAR + 13, 366, 260
-WINDOW_W, WINDOW_H = 394, 334 + MENU_BAR
-DIALOG_W, DIALOG_H = 451, 188
+WINDOW_W, WINDOW_H = 395, 335 + MENU_BAR
+DIALOG_W, DIALOG_H = 452, 189
 # The status boxes in the client area: x, y, width, height.
-STATUS_BOXES = {"address": (16, 294, 69, 22), "info": (91, 294, 58, 22),
-                "mode": (156, 294, 39, 22)}
+STATUS_BOXES = {"address": (17, 294, 69, 23), "info": (92, 294, 59, 23),
+                "mode": (156, 294, 39, 23)}
 # Menu titles, relative to the window.
 SETTINGS_TITLE = (30, 12)
 SOUND_TITLE = (95, 12)
