@@ -17,8 +17,7 @@ import tempfile
 import time
 import unittest
 
-from linkharness import PATIENCE, free_port
-from stationharness import REFUSING_URL, SANITIZER_REPORT, capture_tone
+from harness import PATIENCE, RATE, REFUSING_URL, free_port, sanitizer_report, tone, write_wav
 
 MARVANE = None
 SKIP = 77
@@ -43,7 +42,7 @@ class NoThreads(unittest.TestCase):
         work = tempfile.TemporaryDirectory(prefix="marvane-nothreads-")
         self.addCleanup(work.cleanup)
         os.chmod(work.name, 0o777)
-        capture_tone(os.path.join(work.name, "capture.wav"))
+        write_wav(os.path.join(work.name, "capture.wav"), tone(1000.0, 8000, RATE))
         with open(os.path.join(work.name, "url.txt"), "w") as f:
             f.write(REFUSING_URL)
         port = free_port()
@@ -105,7 +104,7 @@ class NoThreads(unittest.TestCase):
         self.assertIn("stopped", text)
         # The pump never ran: no status line.
         self.assertNotIn("address idle", text)
-        self.assertIsNone(SANITIZER_REPORT.search(text), text[-6000:])
+        self.assertFalse(sanitizer_report(text), text[-6000:])
 
 
 def main():

@@ -16,6 +16,7 @@ import subprocess
 import sys
 import unittest
 
+from harness import RATE, Pty, tone, write_wav
 import windowharness as wh
 
 MARVANE = CLIENT = None
@@ -29,12 +30,15 @@ ANNOUNCE = "GET %s/vela.php?call=T3ST&qrg=14.2&loc=JO00aa HTTP/1.0" % PATH
 WITHDRAW = "GET %s/vela.php?call=T3ST&qrg=.0. HTTP/1.0" % PATH
 
 
+def ptt_lines(station):
+    """The modem-line shim's log of the station's PTT port."""
+    return station.shim_log().splitlines()
+
+
 class Signals(unittest.TestCase):
-    def start(self, files=None, pty=None):
-        env = pty.env() if pty else None
-        preload = wh.shim_path() if pty else None
-        station = wh.Station(MARVANE, XVFB, files=files, preload=preload, extra_env=env)
-        self.addCleanup(station.stop)
+    def start(self, files=None, shim=False):
+        station = wh.Station(MARVANE, XVFB, files=files, shim=shim)
+        self.addCleanup(station.close)
         return station
 
     def test_sigterm_during_transmission_unkeys_withdraws_and_exits_0(self):
@@ -42,23 +46,23 @@ class Signals(unittest.TestCase):
         # both lines left up, no withdraw) or that ignores it.
         directory = wh.Directory(PATH)
         self.addCleanup(directory.stop)
-        pty = wh.PttPty()
+        pty = Pty()
         self.addCleanup(pty.close)
         station = self.start({"comports.txt": "COM1 %s\n" % pty.name,
-                              "txport.bin": "1 comport\n", "url.txt": URL_TXT}, pty)
+                              "txport.bin": "1 comport\n", "url.txt": URL_TXT}, shim=True)
         self.assertEqual(directory.wait_count(1), [ANNOUNCE])
-        tone = os.path.join(station.path, "tx.wav")
-        wh.write_tone(tone, frequency=700, seconds=30)
-        client = subprocess.Popen([CLIENT, "127.0.0.1:%d" % station.port, "--tx", tone, "--quiet"],
+        tx = station.path("tx.wav")
+        write_wav(tx, tone(700, 8000, 30 * RATE))
+        client = subprocess.Popen([CLIENT, "127.0.0.1:%d" % station.port, "--tx", tx, "--quiet"],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(client.wait)
         self.addCleanup(client.kill)
         wh.wait_until("the transmitter keyed",
-                      lambda: pty.lines() and pty.lines()[-1].endswith(KEYED))
+                      lambda: ptt_lines(station) and ptt_lines(station)[-1].endswith(KEYED))
 
         station.proc.send_signal(signal.SIGTERM)
-        self.assertEqual(station.wait_exit(), 0, station.output())
-        lines = pty.lines()
+        self.assertEqual(station.wait_exit(), 0, station.dump())
+        lines = ptt_lines(station)
         self.assertTrue(lines[-1].endswith(UNKEYED), lines)
         self.assertTrue(lines[-1].startswith("close"), lines)
         self.assertEqual(directory.lines(), [ANNOUNCE, WITHDRAW])
@@ -70,7 +74,7 @@ class Signals(unittest.TestCase):
         station.choose("SoundCard")
         station.desktop.wait_window(wh.DIALOG_TITLE)
         station.proc.send_signal(signal.SIGINT)
-        self.assertEqual(station.wait_exit(), 0, station.output())
+        self.assertEqual(station.wait_exit(), 0, station.dump())
 
     def test_sigpipe_is_ignored(self):
         # Catches SIGPIPE ending the window run by its default action.
@@ -80,7 +84,7 @@ class Signals(unittest.TestCase):
         wh.wait_until("the scope", lambda: any(
             p == (0, 255, 0) for row in station.view() for p in row))
         self.assertIsNone(station.proc.poll())
-        station.close()
+        station.close_window()
         self.assertEqual(station.wait_exit(), 0)
 
 
@@ -88,11 +92,7 @@ def main():
     global MARVANE, CLIENT, XVFB
     MARVANE, CLIENT = sys.argv[1], sys.argv[2]
     XVFB = wh.Xvfb()
-    try:
-        result = unittest.main(argv=sys.argv[:1], exit=False, verbosity=2).result
-    finally:
-        XVFB.stop()
-    sys.exit(0 if result.wasSuccessful() else 1)
+    wh.run_tests(XVFB)
 
 
 if __name__ == "__main__":
