@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -190,6 +191,12 @@ void closeListener() {
 void serveConnection(int fd) {
     char address[16];
     net::peerAddress(fd, address);
+    serveConnection(fd, address);
+}
+
+void serveConnection(int fd, const char* acceptedAddress) {
+    char address[16];
+    std::snprintf(address, sizeof address, "%s", acceptedAddress);
     net::setSendTimeout(fd, kSendTimeoutMs);
     {
         std::lock_guard lock(sendGuard);
@@ -229,7 +236,7 @@ void runLinkServer() {
             char address[16];
             int fd = net::acceptClient(listenSocket, address);
             if (fd >= 0)
-                serveConnection(fd);
+                serveConnection(fd, address); // as accept gave it: a reset peer has no getpeername
         }
         closeListener();
         sleepMs(1000);

@@ -20,6 +20,8 @@ void runLinkServer();
 // frame loop until the connection ends, then closes the socket and clears
 // txActive and rxStreaming.
 void serveConnection(int fd);
+// The same with the peer's dotted address as accept returned it.
+void serveConnection(int fd, const char* address);
 
 // Receive audio of one levelled block (count at most 1024), full or half rate.
 void sendRxAudio(const double* samples, int count);

@@ -159,6 +159,24 @@ TEST(SendSafety, SendToAClosedPeerRaisesNoSigpipe) {
     resetLinkState();
 }
 
+// The address comes from accept: a client that reset its connection at once
+// has no peer address left to ask for, and the station must still show it.
+TEST(ConnectionStart, TheAddressAcceptGaveIsShownEvenWithoutAPeer) {
+    resetLinkState();
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    std::thread server([&] { serveConnection(fds[0], "127.0.0.9"); });
+    ASSERT_TRUE(waitFor([] { return linkState.clientConnected == 1; }));
+    char address[16];
+    linkState.copyPeerAddress(address);
+    EXPECT_STREQ(address, "127.0.0.9");
+    ::close(fds[1]);
+    sendPong();
+    server.join();
+    EXPECT_EQ(linkState.clientConnected.load(), 0);
+    resetLinkState();
+}
+
 // Guards of the senders: no client, or a transmission, means nothing is sent.
 TEST(Senders, NothingIsSentWithoutAClient) {
     resetLinkState();
