@@ -25,21 +25,36 @@ protected:
     void level() { levelBlock(in.data(), out.data(), 1024); }
 };
 
+// The gain advances by adding the step once per sample, so every output is
+// the sample times the running sum of steps, bit for bit; a gain computed as
+// start + i x step rounds differently and would not match.
+double rampedGain(double start, double step, int samples) {
+    double gain = start;
+    for (int i = 0; i < samples; ++i)
+        gain = gain + step;
+    return gain;
+}
+
 TEST_F(Level, PeakThousandFromUnityRampsTowards1Point7) {
     std::fill(in.begin(), in.end(), 1000);
     level();
+    EXPECT_EQ(targetGain.load(), (19.0 * 1.0 + 15.0) / 20.0);
     EXPECT_DOUBLE_EQ(targetGain.load(), 1.7);
+    const double step = (targetGain.load() - 1.0) / 1024;
+    EXPECT_EQ(step, 0.00068359375);
     EXPECT_EQ(out[0], 1000.0); // the first sample still has the old gain
-    EXPECT_NEAR(out[1], 1000.0 * (1.0 + 0.00068359375), 1e-9);
-    EXPECT_NEAR(out[1023], 1000.0 * (1.0 + 1023 * 0.00068359375), 1e-9);
-    EXPECT_NEAR(currentGain.load(), 1.7, 1e-12);
+    EXPECT_EQ(out[1], 1000.0 * (1.0 + step));
+    for (int i : {2, 511, 1023})
+        EXPECT_EQ(out[i], 1000.0 * rampedGain(1.0, step, i)) << i;
+    EXPECT_NE(rampedGain(1.0, step, 1023), 1.0 + 1023 * step); // the test tells them apart
+    EXPECT_EQ(currentGain.load(), rampedGain(1.0, step, 1024));
 }
 
 TEST_F(Level, SilentBlockGivesZerosAndMovesATwentiethTowards30) {
     level();
     for (double v : out)
         ASSERT_EQ(v, 0.0);
-    EXPECT_DOUBLE_EQ(targetGain.load(), 2.45);
+    EXPECT_EQ(targetGain.load(), (19.0 * 1.0 + 30.0) / 20.0);
 }
 
 TEST_F(Level, LoudBlockAtGainTenTakesTheFastReduction) {
@@ -50,7 +65,8 @@ TEST_F(Level, LoudBlockAtGainTenTakesTheFastReduction) {
     level();
     EXPECT_EQ(targetGain.load(), 6.0);
     EXPECT_EQ(out[0], 1000.0);
-    EXPECT_NEAR(out[1], 100.0 * (10.0 - 4.0 / 1024), 1e-9);
+    EXPECT_EQ(out[1], 100.0 * (10.0 - 4.0 / 1024));
+    EXPECT_EQ(out[700], -5000.0 * rampedGain(10.0, -4.0 / 1024, 700));
 }
 
 // -32768 has the magnitude 32768; a 16-bit absolute value would wrap.
@@ -74,8 +90,21 @@ TEST_F(Level, WantedGainIsCutAt30) {
         std::fill(in.begin(), in.end(), 0);
         in[0] = peak;
         level();
-        EXPECT_DOUBLE_EQ(targetGain.load(), 2.45) << peak;
+        EXPECT_EQ(targetGain.load(), (19.0 * 1.0 + 30.0) / 20.0) << peak;
     }
+}
+
+// The smoothing is (19 x target + wanted) / 20 in that form: t + (w - t) / 20
+// and 0.95 t + 0.05 w give other last bits for these values.
+TEST_F(Level, SmoothingIsEvaluatedAsNineteenTimesTargetPlusWantedOverTwenty) {
+    setGains(1.0, 1.1);
+    std::fill(in.begin(), in.end(), 1000);
+    level();
+    EXPECT_EQ(targetGain.load(), 1.7950000000000004);
+    setGains(1.0, 3.3);
+    std::fill(in.begin(), in.end(), 2000);
+    level();
+    EXPECT_EQ(targetGain.load(), 3.5099999999999993);
 }
 
 // After a long silence the first samples of a loud block are scaled by almost

@@ -55,6 +55,21 @@ TEST_F(TxSource, FullRateBytesBecomeSamples) {
     EXPECT_EQ(ringFill(), 0);
 }
 
+// Only the value 1 selects half rate: 0, 2 and 255 all play a byte per sample.
+TEST_F(TxSource, EveryRateValueButOneIsFullRate) {
+    for (int rate : {0, 2, 255}) {
+        linkState.txHalfRate = rate;
+        const uint8_t bytes[] = {0, 255, 129};
+        ringAppend(bytes, 3);
+        append(128, 1021);
+        fillTxBlock(block, 1024);
+        EXPECT_EQ(block[0], -32768) << rate;
+        EXPECT_EQ(block[1], 32512) << rate;
+        EXPECT_EQ(block[2], 256) << rate;
+        EXPECT_EQ(ringFill(), 0) << rate;
+    }
+}
+
 TEST_F(TxSource, ExactlyOneBlockIsPlayedThenTheDrainEnds) {
     append(200, 1024);
     linkState.txDrainPending = 1;

@@ -243,6 +243,35 @@ TEST_F(Commands, LastChunkOfLengthZeroOnlyMarksTheDrain) {
     EXPECT_EQ(ringFill(), 0);
 }
 
+// "I" and "R" payloads are taken in one read: a short one is dropped, and
+// what comes next is read as frames. "R" reads at most 10239 payload bytes.
+TEST_F(Commands, ShortInfoAndLastChunkPayloadsAreDroppedAndLastChunksCapped) {
+    startTransmit();
+    auto part = frame('R', 1000);
+    auto bytes = pattern(300);
+    part.insert(part.end(), bytes.begin(), bytes.end());
+    sendBytes(conn.client(), part);
+    waitConsumed();
+    fence();
+    EXPECT_EQ(linkState.txDrainPending.load(), 1); // set before the read
+    EXPECT_EQ(ringFill(), 0);
+
+    auto info = frame('I', 50);
+    for (char c : std::string("LATE"))
+        info.push_back(static_cast<uint8_t>(c));
+    sendBytes(conn.client(), info);
+    waitConsumed();
+    fence();
+    EXPECT_EQ(linkState.peerInfoChanged.load(), 0);
+
+    auto capped = frame('R', 20000);
+    auto payload = pattern(10239, 9);
+    capped.insert(capped.end(), payload.begin(), payload.end());
+    sendBytes(conn.client(), capped);
+    fence();
+    EXPECT_EQ(ringContents(), payload);
+}
+
 // Unchecked, a last chunk into a nearly full ring would overwrite audio that
 // still waits and collapse the fill; it is dropped whole instead.
 TEST_F(Commands, LastChunkThatDoesNotFitIsDroppedWithoutOverwriting) {
