@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -23,6 +24,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -32,8 +34,17 @@ constexpr int kExitUsage = 1;
 constexpr int kExitConnection = 2;
 
 constexpr int kDefaultPort = 3020;
-constexpr int kChunkBytes = 2048;       // "S" payload size; well below the 10239 limit
+// "S" and "R" payload size. The station takes an "R" payload only when it
+// arrives in one read, so a frame must fit in one TCP segment on any path.
+constexpr int kChunkBytes = 1024;
 constexpr double kTargetSeconds = 2.0;  // the ring is topped up to about this much audio
+// A report can be made before the station has read bytes sent just before
+// it: the station pauses 100 ms after "T" (and may report meanwhile), and
+// 50 ms inside a split "S". Bytes sent this recently are taken as not yet in
+// a report. It is longer than those pauses and than the report interval
+// (two blocks, 186 ms), so at worst a burst counts twice and the ring runs a
+// little below the target; never far above it.
+constexpr double kInFlightSeconds = 0.3;
 constexpr double kStallSeconds = 10.0;  // no fill report this long while sending: give up
 constexpr double kDrainMarginSeconds = 3.0;
 // What the station still has to play when it unkeys: its queued playback
@@ -348,7 +359,8 @@ struct Session {
     bool txDone = false;
     double bytesPerSecond = 11025.0;
     int lastFill = 0;
-    size_t sentSinceReport = 0;
+    size_t sentSinceReport = 0; // bytes taken as not yet in lastFill
+    std::deque<std::pair<Clock::time_point, size_t>> recentSends;
     Clock::time_point lastReport;
     Clock::time_point lastSentTime;
     long audioAtLastSent = 0;
@@ -393,8 +405,13 @@ struct Session {
         if (txStarted && !txLastSent) {
             txStreaming = true;
             lastFill = fill;
-            sentSinceReport = 0;
             lastReport = Clock::now();
+            while (!recentSends.empty() &&
+                   lastReport - recentSends.front().first > std::chrono::duration<double>(kInFlightSeconds))
+                recentSends.pop_front();
+            sentSinceReport = 0;
+            for (const auto& sent : recentSends)
+                sentSinceReport += sent.second;
         }
     }
 
@@ -426,6 +443,7 @@ struct Session {
                 return false;
             txSent += length;
             sentSinceReport += length;
+            recentSends.emplace_back(Clock::now(), length);
             want -= static_cast<double>(length);
             if (last) {
                 txLastSent = true;

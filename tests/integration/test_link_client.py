@@ -83,17 +83,57 @@ class ClientAgainstStation(unittest.TestCase):
 
 class StandIn:
     """A one-client stand-in station that records what the client sends and
-    answers "T" and the transmit audio the way the station does."""
+    answers "T" and the transmit audio the way the station does, on a block
+    clock of its own: from "T" on it plays a block every 1024 / 11025 s (1024
+    bytes, or 512 at half rate, when at least 1024 wait), reports the fill
+    every second block until "R", and once the ring holds less than a block
+    after "R" it is back in receive and sends receive audio."""
 
-    def __init__(self, audio=b"", fill_reports=True):
+    BLOCK_SECONDS = 1024 / 11025
+
+    def __init__(self, audio=b""):
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
         self.frames = []
-        self.ring = bytearray()
+        self.fills = []
         self.audio = audio
-        self.fill_reports = fill_reports
+        self.lock = threading.Lock()
+        self.ring = 0
+        self.half = False
+        self.draining = False
         self.thread = threading.Thread(target=self._serve, daemon=True)
         self.thread.start()
+
+    def _send(self, conn, data):
+        with self.lock:
+            try:
+                conn.sendall(data)
+            except OSError:
+                pass
+
+    def _report(self, conn):
+        fill = min(self.ring, 65535)
+        self.fills.append(fill)
+        self._send(conn, frame("N", fill >> 8, fill & 255))
+
+    def _clock(self, conn):
+        blocks = 0
+        while True:
+            time.sleep(self.BLOCK_SECONDS)
+            with self.lock:
+                draining, waiting, half = self.draining, self.ring, self.half
+            if not draining:
+                blocks += 1
+                if blocks >= 2:
+                    blocks = 0
+                    self._report(conn)
+            if waiting < 1024:
+                if draining:
+                    self._send(conn, bytes([128]) * 1024)  # back in receive
+                    return
+                continue
+            with self.lock:
+                self.ring -= 512 if half else 1024
 
     def _serve(self):
         conn, _ = self.listener.accept()
@@ -101,9 +141,7 @@ class StandIn:
         conn.settimeout(PATIENCE)
         with conn:
             if self.audio:
-                conn.sendall(self.audio + frame("P") + self.audio)
-            played = 0
-            draining = False
+                self._send(conn, self.audio + frame("P") + self.audio)
             while True:
                 head = recv_exactly(conn, 6)
                 if len(head) < 6:
@@ -112,19 +150,16 @@ class StandIn:
                 payload = recv_exactly(conn, arg) if letter in "ISR" else b""
                 self.frames.append((letter, head[4], head[5], payload))
                 if letter == "P":
-                    conn.sendall(frame("P"))
+                    self._send(conn, frame("P"))
+                elif letter == "F":
+                    self.half = head[5] == 1
                 elif letter == "T":
-                    conn.sendall(frame("N", 0, 0))
+                    self._report(conn)
+                    threading.Thread(target=self._clock, args=(conn,), daemon=True).start()
                 elif letter in "SR":
-                    self.ring += payload
-                    draining = draining or letter == "R"
-                    # Play one block per chunk and report like every second block.
-                    played = min(len(self.ring), played + 1024)
-                    fill = len(self.ring) - played
-                    if self.fill_reports and not draining:
-                        conn.sendall(frame("N", min(fill, 65535) >> 8, min(fill, 65535) & 255))
-                    if draining:
-                        conn.sendall(bytes([128]) * 1024)  # back in receive
+                    with self.lock:
+                        self.ring += len(payload)
+                        self.draining = self.draining or letter == "R"
 
 
 class ClientProtocol(InFolder):
@@ -160,8 +195,18 @@ class ClientProtocol(InFolder):
         sent = b"".join(f[3] for f in standin.frames if f[0] in "SR")
         expected = bytes((s >> 8) + 128 for s in samples)
         self.assert_file_then_silence(sent, expected, 1024, 11025)
-        self.assertTrue(all(len(f[3]) <= 10239 for f in standin.frames))
+        # Chunks that fit one TCP segment, since the station takes an "R"
+        # payload only when it comes in one read.
+        self.assertTrue(all(len(f[3]) <= 1024 for f in standin.frames))
         self.assertIn("fill 0\n", result.stdout)
+        # Topped up to about two seconds at once, then held there.
+        printed = [int(line.split()[1]) for line in result.stdout.splitlines()
+                   if line.startswith("fill ")]
+        self.assertEqual(printed, standin.fills)
+        self.assertGreater(len(printed), 10)
+        for fill in printed[1:]:
+            self.assertGreaterEqual(fill, 11025, printed)
+            self.assertLessEqual(fill, 3 * 11025, printed)
 
     def assert_file_then_silence(self, sent, expected, block, rate, beyond=0):
         """The file, then silence in whole blocks: at least four blocks and

@@ -64,18 +64,19 @@ class Transmit(unittest.TestCase):
         self.station = Station(MARVANE)
         self.addCleanup(self.station.close)
 
-    def transmit(self, path, *options):
+    def transmit(self, path, *options, quiet=True):
         """marvane-client --tx, again while refused (the station listens again
-        1000 ms after a client has gone)."""
+        1000 ms after a client has gone); returns what it printed."""
         deadline = time.monotonic() + PATIENCE
         while True:
             result = subprocess.run([CLIENT, "127.0.0.1:%d" % self.station.port, "--tx", path,
-                                     "--quiet", *options],
+                                     *(["--quiet"] if quiet else []), *options],
                                     capture_output=True, text=True, timeout=PATIENCE * 2)
             if "refused" not in result.stderr or time.monotonic() > deadline:
                 break
             time.sleep(0.05)
         self.assertEqual(result.returncode, 0, result.stderr)
+        return result.stdout
 
     def keying(self, after):
         """The lines of one transmission from index `after`: mode TX, ptt on,
@@ -143,6 +144,25 @@ class Transmit(unittest.TestCase):
         self.assertFalse(any(played[second + len(expected):]))
         self.assertEqual(s.stop(), 0)
         self.assertEqual(s.sanitizer_report(), "")
+
+    def test_the_client_keeps_one_to_three_seconds_in_the_ring(self):
+        s = self.station
+        s.wait_line("address idle")
+        path = os.path.join(s.dir, "long.wav")
+        write_wav(path, quantized(tone(700.0, 8000, 6 * RATE)))
+        printed = self.transmit(path, quiet=False)
+        fills = [int(line.split()[1]) for line in printed.splitlines() if line.startswith("fill ")]
+        # "T" reports the emptied ring, and the pump may report once more
+        # before the first chunk is in (its count goes on from before "T");
+        # then a report every second block while the file lasts, about
+        # 6 s / 186 ms of them, with the ring held near two seconds.
+        first = next(i for i, fill in enumerate(fills) if fill != 0)
+        self.assertIn(first, (1, 2), fills)
+        self.assertGreater(len(fills), 20, printed)
+        for fill in fills[first:]:
+            self.assertGreaterEqual(fill, RATE, fills)
+            self.assertLessEqual(fill, 3 * RATE, fills)
+        self.assertEqual(s.stop(), 0)
 
 
 if __name__ == "__main__":
