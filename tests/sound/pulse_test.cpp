@@ -245,24 +245,39 @@ TEST(RealtimePulseGone, AVanishedDeviceNeitherHangsNorCrashes) {
     if (!server.start()) GTEST_SKIP() << "no PulseAudio here: " << server.why;
     initSoundCards();
     selectCaptureDevice(-1, true);
+    selectPlaybackDevice(-1, true);
     configureCapture(block, rate);
+    configurePlayback(block, rate);
     std::vector<std::int16_t> got(block);
+    std::vector<std::int16_t> tone(block, 1000);
     readCaptureBlock(got.data());
+    writePlaybackBlock(tone.data());
     stop(server.pid, SIGKILL);
 
+    // The first calls may still find blocks that were done before the loss;
+    // after them every call returns within about a block's time (93 ms),
+    // checked here with a wide margin over the last 15 of 20.
+    constexpr int calls = 20;
+    std::vector<Clock::time_point> readAt, writtenAt;
     std::atomic<int> reads{0};
     std::thread reader([&] {
-        for (int i = 0; i < 20; ++i) {
+        for (int i = 0; i < calls; ++i) {
             readCaptureBlock(got.data());
+            readAt.push_back(Clock::now());
+            writePlaybackBlock(tone.data());
+            writtenAt.push_back(Clock::now());
             reads++;
         }
     });
     auto until = Clock::now() + std::chrono::seconds(120);
-    while (reads.load() < 20 && Clock::now() < until) {
+    while (reads.load() < calls && Clock::now() < until) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    ASSERT_EQ(reads.load(), 20) << "reads hang after the device went away";
+    ASSERT_EQ(reads.load(), calls) << "reads or writes hang after the device went away";
     reader.join();
+    const double lateSpan = std::chrono::duration<double>(writtenAt.back() - readAt[calls - 16]).count();
+    EXPECT_LT(lateSpan, 15 * 2 * (1024.0 / 11025.0) * 4) << "a call waits far longer than a block";
+    EXPECT_TRUE(wave::waveOutFailed(playbackStream.deviceHandle));
     EXPECT_TRUE(wave::waveInFailed(captureStream.deviceHandle));
 
     testing::internal::CaptureStdout();

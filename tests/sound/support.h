@@ -4,6 +4,7 @@
 #include <sndfile.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -117,32 +118,42 @@ inline double rms(const std::int16_t* s, std::size_t n) {
 // Slope of t over x by least squares, pooled over segments that each have
 // their own offset (a segment starts wherever the clock was restarted).
 struct SlopeFit {
-    double sxx = 0, sxt = 0;
+    // Seconds per step of a device clock, from (step, time) pairs taken when a
+    // blocking call returned. A call returns when the device has finished a
+    // block or later, never earlier, so the earliest returns (the lower
+    // envelope) follow the device's clock; a test thread held up by a busy
+    // machine only makes some returns late, and those are passed over. Per
+    // segment, the earliest return relative to the nominal period among the
+    // first and among the last `window` pairs span the measurement.
+    explicit SlopeFit(double nominal) : nominal(nominal) {}
+    double nominal;
+    double steps = 0, seconds = 0;
     std::vector<double> xs, ts;
     void add(double x, double t) {
         xs.push_back(x);
         ts.push_back(t);
     }
     void endSegment() {
-        if (xs.size() >= 2) {
-            double mx = 0, mt = 0;
-            for (std::size_t i = 0; i < xs.size(); ++i) {
-                mx += xs[i];
-                mt += ts[i];
-            }
-            mx /= static_cast<double>(xs.size());
-            mt /= static_cast<double>(xs.size());
-            for (std::size_t i = 0; i < xs.size(); ++i) {
-                sxx += (xs[i] - mx) * (xs[i] - mx);
-                sxt += (xs[i] - mx) * (ts[i] - mt);
-            }
+        const std::size_t n = xs.size();
+        const std::size_t window = std::min<std::size_t>(20, n / 4);
+        if (window >= 5) {
+            auto earliest = [&](std::size_t from, std::size_t to) {
+                std::size_t best = from;
+                for (std::size_t i = from; i < to; ++i)
+                    if (ts[i] - xs[i] * nominal < ts[best] - xs[best] * nominal) best = i;
+                return best;
+            };
+            const std::size_t a = earliest(0, window);
+            const std::size_t b = earliest(n - window, n);
+            steps += xs[b] - xs[a];
+            seconds += ts[b] - ts[a];
         }
         xs.clear();
         ts.clear();
     }
     double slope() {
         endSegment();
-        return sxx > 0 ? sxt / sxx : 0;
+        return steps > 0 ? seconds / steps : 0;
     }
 };
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "sound/wave/manual.h"
+#include "sound/wave/portaudio.h"
 #include "sound/wave/wave.h"
 
 namespace marvane::sound::wave {
@@ -126,6 +127,20 @@ TEST_F(WaveService, AnEventWaitWithATimeOutEndsWithoutASignal) {
     EXPECT_EQ(WaitForSingleObject(event, 1), WAIT_TIMEOUT);
     SetEvent(event);
     EXPECT_EQ(WaitForSingleObject(event, 1), WAIT_OBJECT_0);
+}
+
+// The cards and the sound server stay in the lists; ALSA's plugin and
+// channel-map entries, which all reach the same card, are left out.
+TEST(DeviceFilter, LeavesOutAlsaPseudoDevicesOnly) {
+    for (const char* name : {"surround51", "surround40", "front", "rear", "center_lfe", "side",
+                             "iec958", "spdif", "hdmi", "dmix", "dsnoop", "sysdefault",
+                             "lavrate", "samplerate", "speexrate", "upmix", "vdownmix", "jack",
+                             "oss"})
+        EXPECT_TRUE(portaudio::isPseudoDevice(name)) << name;
+    for (const char* name : {"pulse", "pipewire", "default", "HDA Intel PCH: ALC892 Analog (hw:0,0)",
+                             "HDA Intel PCH: HDMI 0 (hw:0,3)", "USB Audio CODEC: - (hw:1,0)",
+                             "frontier", "ossified"})
+        EXPECT_FALSE(portaudio::isPseudoDevice(name)) << name;
 }
 
 }  // namespace

@@ -48,19 +48,6 @@ DeviceList& listOf(Direction direction) {
 
 void silentAlsaError(const char*, int, const char*, int, const char*, ...) {}
 
-// ALSA's own pseudo devices: what a user wants to see are the cards and the
-// sound server ("pulse", "pipewire", "default").
-bool isPseudoDevice(const char* name) {
-    static const char* const hidden[] = {
-        "front",    "rear",       "center_lfe", "side",   "iec958", "spdif",
-        "hdmi",     "dmix",       "dsnoop",     "sysdefault", "lavrate", "samplerate",
-        "speexrate", "upmix",     "vdownmix",   "jack",   "oss"};
-    if (std::strncmp(name, "surround", 8) == 0) return true;
-    for (const char* h : hidden) {
-        if (std::strcmp(name, h) == 0) return true;
-    }
-    return false;
-}
 
 // PortAudio's probing of JACK and of ALSA's plugins, and its checks when a
 // device does not open, print straight to standard error; the operator
@@ -102,7 +89,7 @@ void portAudioStart() {
     s.output.fallback = api->defaultOutputDevice;
     for (PaDeviceIndex i = 0; i < Pa_GetDeviceCount(); ++i) {
         const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
-        if (info == nullptr || info->hostApi != alsa || isPseudoDevice(info->name)) continue;
+        if (info == nullptr || info->hostApi != alsa || portaudio::isPseudoDevice(info->name)) continue;
         if (info->maxInputChannels > 0) {
             s.input.index.push_back(i);
             s.input.name.emplace_back(info->name);
@@ -219,20 +206,19 @@ MMRESULT portAudioOpen(WaveDevice* device, UINT id) {
     p.suggestedLatency = input ? info->defaultLowInputLatency : info->defaultLowOutputLatency;
     p.suggestedLatency = std::max(p.suggestedLatency, 0.1);
 
-    // The stream's rate when the device takes it, else the device's own
-    // rate (or a common one) with conversion; mono, else two channels.
+    // The stream's rate when the device takes it, in mono or in two
+    // channels, else the device's own rate (or a common one) with
+    // conversion: a rate change costs more than mixing two channels.
     const double rates[] = {static_cast<double>(s.forcedRate.load() > 0 ? s.forcedRate.load()
                                                                         : device->rate),
                             info->defaultSampleRate, 48000.0, 44100.0};
     double rate = 0;
-    for (int channels = 1; channels <= 2 && rate == 0; ++channels) {
-        p.channelCount = channels;
-        for (double r : rates) {
-            if (r > 0 && supported(p, input, r)) {
-                rate = r;
-                break;
-            }
+    for (double r : rates) {
+        for (int channels = 1; channels <= 2 && rate == 0; ++channels) {
+            p.channelCount = channels;
+            if (r > 0 && supported(p, input, r)) rate = r;
         }
+        if (rate != 0) break;
     }
     if (rate == 0) return WAVERR_BADFORMAT;
 
@@ -301,6 +287,20 @@ const Backend portAudioBackend = {"portaudio", portAudioStart, portAudioNumDevs,
 
 namespace portaudio {
 void forceDeviceRate(int rate) { state().forcedRate.store(rate); }
+
+// ALSA's own pseudo devices: what a user wants to see are the cards and the
+// sound server ("pulse", "pipewire", "default").
+bool isPseudoDevice(const char* name) {
+    static const char* const hidden[] = {
+        "front",    "rear",       "center_lfe", "side",   "iec958", "spdif",
+        "hdmi",     "dmix",       "dsnoop",     "sysdefault", "lavrate", "samplerate",
+        "speexrate", "upmix",     "vdownmix",   "jack",   "oss"};
+    if (std::strncmp(name, "surround", 8) == 0) return true;
+    for (const char* h : hidden) {
+        if (std::strcmp(name, h) == 0) return true;
+    }
+    return false;
+}
 }  // namespace portaudio
 
 }  // namespace marvane::sound::wave
