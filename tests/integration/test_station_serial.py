@@ -7,6 +7,7 @@ usage: test_station_serial.py MARVANE MARVANE_CLIENT
 """
 
 import sys
+import termios
 import time
 import unittest
 
@@ -17,6 +18,7 @@ MARVANE = CLIENT = None
 
 AT_OPEN = ["open: RTS=1 DTR=1",           # the kernel raises both at open
            "drop RTS+DTR: RTS=0 DTR=0",   # dropped at once
+           "termios CRTSCTS=0 HUPCL=1: RTS=0 DTR=0",
            "drop RTS+DTR: RTS=0 DTR=0"]   # and again after the termios change
 KEYED = ["raise RTS: RTS=1 DTR=0",
          "raise DTR: RTS=1 DTR=1"]
@@ -26,8 +28,12 @@ UNKEYED = ["drop RTS: RTS=0 DTR=1",
 
 class SerialKeying(unittest.TestCase):
     def setUp(self):
-        pty = Pty()
+        self.pty = pty = Pty()
         self.addCleanup(pty.close)
+        # Start from the settings the station must change.
+        attributes = termios.tcgetattr(pty.slave)
+        attributes[2] = (attributes[2] & ~termios.HUPCL) | termios.CRTSCTS
+        termios.tcsetattr(pty.slave, termios.TCSANOW, attributes)
         files = {"comports.txt": "COM1 %s\n" % pty.name,
                  "txport.bin": "1 comport\n"}
         self.station = Station(MARVANE, files=files, shim=True)
@@ -46,6 +52,11 @@ class SerialKeying(unittest.TestCase):
         s = self.station
         s.wait_line("address idle")
         self.assertEqual(self.wait_lines(len(AT_OPEN)), AT_OPEN)
+        # The port's own settings, as the test's descriptor sees them: the
+        # kernel drops the lines should the station die while keyed.
+        cflag = termios.tcgetattr(self.pty.slave)[2]
+        self.assertTrue(cflag & termios.HUPCL)
+        self.assertFalse(cflag & termios.CRTSCTS)
 
         # A whole transmission: keyed at "T", unkeyed after the last chunk.
         client = LinkClient(s.port)

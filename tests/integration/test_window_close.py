@@ -90,7 +90,10 @@ class Close(unittest.TestCase):
         # Catches port items wired to the wrong choice, a choice not saved,
         # and a port not opened (or left keyed) by the command.
         pty = self.pty()
-        station = self.start({"comports.txt": "COM2 %s\n" % pty.name}, shim=True)
+        # COM4 is a device that does not exist: a test never opens a real
+        # serial port.
+        station = self.start({"comports.txt": "COM2 %s\nCOM4 /nonexistent/marvane-com4\n" % pty.name},
+                             shim=True)
         self.assertEqual(ptt_lines(station), [])
 
         station.choose("Com Port", "Com2")
@@ -102,8 +105,10 @@ class Close(unittest.TestCase):
         wh.wait_until("txport.bin with none", lambda: station.file("txport.bin") == "0 comport\n")
         self.assertTrue(ptt_lines(station)[-1].startswith("close"), ptt_lines(station))
 
+        before = ptt_lines(station)
         station.choose("Com Port", "Com4")
         wh.wait_until("txport.bin with Com4", lambda: station.file("txport.bin") == "4 comport\n")
+        self.assertEqual(ptt_lines(station), before)  # saved, though it did not open
 
 
 if __name__ == "__main__":

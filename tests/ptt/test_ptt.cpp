@@ -414,6 +414,7 @@ TEST_F(PttTest, ShimSeesLinesDroppedAtOpenKeyedInOrderAndHungUpAtClose) {
     EXPECT_EQ(runProbeWithShim({"startup", "on", "off", "on", "open=0"}),
               "open: RTS=1 DTR=1\n"
               "drop RTS+DTR: RTS=0 DTR=0\n"
+              "termios CRTSCTS=0 HUPCL=1: RTS=0 DTR=0\n"
               "drop RTS+DTR: RTS=0 DTR=0\n"
               "raise RTS: RTS=1 DTR=0\n"
               "raise DTR: RTS=1 DTR=1\n"
@@ -434,12 +435,14 @@ TEST_F(PttTest, ShimSeesReopenWhileKeyedLeaveTheNewPortDown) {
     EXPECT_EQ(runProbeWithShim({"open=1", "on", "open=1", "off"}),
               "open: RTS=1 DTR=1\n"
               "drop RTS+DTR: RTS=0 DTR=0\n"
+              "termios CRTSCTS=0 HUPCL=1: RTS=0 DTR=0\n"
               "drop RTS+DTR: RTS=0 DTR=0\n"
               "raise RTS: RTS=1 DTR=0\n"
               "raise DTR: RTS=1 DTR=1\n"
               "close (HUPCL): RTS=0 DTR=0\n"
               "open: RTS=1 DTR=1\n"
               "drop RTS+DTR: RTS=0 DTR=0\n"
+              "termios CRTSCTS=0 HUPCL=1: RTS=0 DTR=0\n"
               "drop RTS+DTR: RTS=0 DTR=0\n"
               "drop RTS: RTS=0 DTR=0\n"
               "drop DTR: RTS=0 DTR=0\n");

@@ -4,8 +4,11 @@
  * itself, keeps RTS and DTR per descriptor and appends each change to the file
  * named by MARVANE_TIOCM_LOG, one line each:
  *
- *   open: RTS=1 DTR=1            first modem-line call on the descriptor; the
+ *   open: RTS=1 DTR=1            open(2) of such a tty (or the first modem-line
+ *                                call on a descriptor opened otherwise); the
  *                                kernel raises both lines when a port opens
+ *   termios CRTSCTS=0 HUPCL=1: RTS=0 DTR=0
+ *                                tcsetattr, with the two flags it sets
  *   drop RTS+DTR: RTS=0 DTR=0    TIOCMBIC
  *   raise RTS: RTS=1 DTR=0       TIOCMBIS
  *   set RTS: RTS=1 DTR=0         TIOCMSET
@@ -36,6 +39,8 @@ static int line_state[MAX_FDS];
 
 typedef int (*ioctl_fn)(int, unsigned long, ...);
 typedef int (*close_fn)(int);
+typedef int (*open_fn)(const char*, int, ...);
+typedef int (*tcsetattr_fn)(int, int, const struct termios*);
 
 static ioctl_fn real_ioctl(void) {
     static ioctl_fn fn;
@@ -46,6 +51,16 @@ static ioctl_fn real_ioctl(void) {
 static close_fn real_close(void) {
     static close_fn fn;
     if (!fn) fn = (close_fn)dlsym(RTLD_NEXT, "close");
+    return fn;
+}
+
+static open_fn real_open(const char* name) {
+    return (open_fn)dlsym(RTLD_NEXT, name);
+}
+
+static tcsetattr_fn real_tcsetattr(void) {
+    static tcsetattr_fn fn;
+    if (!fn) fn = (tcsetattr_fn)dlsym(RTLD_NEXT, "tcsetattr");
     return fn;
 }
 
@@ -65,7 +80,9 @@ static void log_change(const char* what, int fd) {
     char line[128];
     int n = snprintf(line, sizeof line, "%s: RTS=%d DTR=%d\n", what,
                      (line_state[fd] & TIOCM_RTS) ? 1 : 0, (line_state[fd] & TIOCM_DTR) ? 1 : 0);
-    int log = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    static open_fn plain_open;
+    if (!plain_open) plain_open = real_open("open");
+    int log = plain_open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (log < 0) return;
     if (write(log, line, (size_t)n) < 0) { /* nothing to do about it */ }
     real_close()(log);
@@ -101,6 +118,21 @@ static int emulate(int fd, unsigned long request, int* arg) {
     return 0;
 }
 
+/* Caller holds shim_lock. Starts tracking a tty that refuses the modem-line
+ * ioctls; returns whether fd is tracked. */
+static int track(int fd) {
+    if (tracked[fd]) return 1;
+    int lines;
+    int saved = errno;
+    int refused = isatty(fd) && real_ioctl()(fd, TIOCMGET, &lines) != 0 && errno == ENOTTY;
+    errno = saved;
+    if (!refused) return 0;
+    tracked[fd] = 1;
+    line_state[fd] = BOTH;
+    log_change("open", fd);
+    return 1;
+}
+
 int ioctl(int fd, unsigned long request, ...) {
     va_list ap;
     va_start(ap, request);
@@ -111,22 +143,59 @@ int ioctl(int fd, unsigned long request, ...) {
         return real_ioctl()(fd, request, arg);
 
     pthread_mutex_lock(&shim_lock);
-    if (!tracked[fd]) {
-        int r = real_ioctl()(fd, request, arg);
-        if (r == 0 || errno != ENOTTY || !isatty(fd)) {
-            int saved = errno;
-            pthread_mutex_unlock(&shim_lock);
-            errno = saved;
-            return r;
-        }
-        tracked[fd] = 1;
-        line_state[fd] = BOTH;
-        log_change("open", fd);
+    if (!track(fd)) {
+        pthread_mutex_unlock(&shim_lock);
+        return real_ioctl()(fd, request, arg);
     }
     int r = emulate(fd, request, (int*)arg);
     int saved = errno;
     pthread_mutex_unlock(&shim_lock);
     errno = saved;
+    return r;
+}
+
+static int opened(int fd) {
+    if (fd >= 0 && fd < MAX_FDS) {
+        int saved = errno;
+        pthread_mutex_lock(&shim_lock);
+        tracked[fd] = 0; /* a descriptor number closed behind our back */
+        track(fd);
+        pthread_mutex_unlock(&shim_lock);
+        errno = saved;
+    }
+    return fd;
+}
+
+#define OPEN_WRAPPER(name)                                          \
+    int name(const char* path, int flags, ...) {                    \
+        mode_t mode = 0;                                            \
+        if (flags & (O_CREAT | O_TMPFILE)) {                        \
+            va_list ap;                                             \
+            va_start(ap, flags);                                    \
+            mode = va_arg(ap, mode_t);                              \
+            va_end(ap);                                             \
+        }                                                           \
+        static open_fn fn;                                          \
+        if (!fn) fn = real_open(#name);                             \
+        return opened(fn(path, flags, mode));                       \
+    }
+OPEN_WRAPPER(open)
+OPEN_WRAPPER(open64)
+
+int tcsetattr(int fd, int actions, const struct termios* t) {
+    int r = real_tcsetattr()(fd, actions, t);
+    if (fd >= 0 && fd < MAX_FDS && t) {
+        int saved = errno;
+        pthread_mutex_lock(&shim_lock);
+        if (tracked[fd]) {
+            char what[48];
+            snprintf(what, sizeof what, "termios CRTSCTS=%d HUPCL=%d",
+                     (t->c_cflag & CRTSCTS) ? 1 : 0, (t->c_cflag & HUPCL) ? 1 : 0);
+            log_change(what, fd);
+        }
+        pthread_mutex_unlock(&shim_lock);
+        errno = saved;
+    }
     return r;
 }
 
