@@ -4,8 +4,10 @@ with the station:
 
 - receive: from a capture block's completion on the virtual device (the
   device reads the block's samples from capture.wav right before it hands
-  the block over; a preloaded shim logs the time) to the arrival of the
-  block's last byte at a loopback client;
+  the block over; a preloaded shim logs the time) to the arrival of that
+  same block's last byte at a loopback client. capture.wav is 64 blocks,
+  each silent but for one impulse at a place of its own, so that each run
+  of receive audio names the block it came from;
 - transmit: from the send of an "S" frame (one block of a marked value) to
   the moment the virtual playback device plays its first sample (the shim
   logs each write of samples to playback.wav).
@@ -39,14 +41,24 @@ def free_port():
         return s.getsockname()[1]
 
 
-def write_tone(path):
-    import math
+MARKED_BLOCKS = 64
+
+
+def marker_index(k):
+    return 16 * k + 8
+
+
+def write_marked_blocks(path):
+    """Block k of the file is silent but for one impulse at marker_index(k);
+    the level control scales it but never moves it."""
+    samples = [0] * (MARKED_BLOCKS * BLOCK)
+    for k in range(MARKED_BLOCKS):
+        samples[k * BLOCK + marker_index(k)] = 12000
     with wave.open(path, "wb") as w:
         w.setnchannels(1)
         w.setsampwidth(2)
         w.setframerate(RATE)
-        w.writeframes(b"".join(struct.pack("<h", int(5000 * math.sin(2 * math.pi * 1000 * i / RATE)))
-                               for i in range(RATE)))
+        w.writeframes(struct.pack("<%dh" % len(samples), *samples))
 
 
 def frame(letter, hi=0, lo=0):
@@ -64,7 +76,7 @@ class Station:
     def __init__(self, build, workdir):
         self.port = free_port()
         self.log = os.path.join(workdir, "device-clock.log")
-        write_tone(os.path.join(workdir, "capture.wav"))
+        write_marked_blocks(os.path.join(workdir, "capture.wav"))
         with open(os.path.join(workdir, "url.txt"), "w") as f:
             f.write("127.0.0.3 /directory N0CALL 0 -\n")  # refuses at once, on loopback
         shim = os.path.join(build, "lib", "libdevice_clock_shim.so")
@@ -98,21 +110,30 @@ class Station:
 
 
 def capture_completions(events):
-    """The completion time of each capture block: the reads of one block come
-    together (two or three reads of the file), the block completes after the
-    last of them."""
-    times = []
-    for t, _ in events:
-        if times and t - times[-1] < BLOCK_NS // 4:
-            times[-1] = t
-        else:
-            times.append(t)
-    return times
+    """(block number, completion time) of each capture block: the device reads
+    a block's samples from the file, in one or more reads, right before it
+    completes it, so block b completes with the read that brings the samples
+    read so far to (b + 1) x 1024."""
+    done, total = [], 0
+    for t, frames in events:
+        before = total
+        total += frames
+        for b in range(before // BLOCK, total // BLOCK):
+            done.append((b, t))
+    return done
+
+
+def marked_block(run):
+    """Which of the 64 marked blocks a 1024-byte run of receive audio is."""
+    loud = [i for i, b in enumerate(run) if b != 128]
+    if len(loud) != 1 or (loud[0] - 8) % 16:
+        return None
+    return (loud[0] - 8) // 16
 
 
 def measure_receive(station, sock, seconds):
-    arrivals = []  # time at which each whole 1024-byte run was complete
-    received = 0
+    runs = []  # (arrival of its last byte, the run's bytes)
+    pending = b""
     sock.settimeout(5)
     end = time.monotonic() + seconds
     while time.monotonic() < end:
@@ -120,16 +141,17 @@ def measure_receive(station, sock, seconds):
         now = time.monotonic_ns()
         if not data:
             break
-        before = received
-        received += len(data)
-        for _ in range(received // BLOCK - before // BLOCK):
-            arrivals.append(now)
+        pending += data
+        while len(pending) >= BLOCK:
+            runs.append((now, pending[:BLOCK]))
+            pending = pending[BLOCK:]
     completions = capture_completions(station.events("capture"))
     latencies, unmatched = [], 0
-    for a in arrivals[5:]:  # past the first blocks after the connection
-        done = [c for c in completions if c <= a]
-        if done and a - done[-1] < BLOCK_NS // 2:
-            latencies.append(a - done[-1])
+    for arrival, run in runs[5:]:  # past the first blocks after the connection
+        k = marked_block(run)
+        done = [t for b, t in completions if b % MARKED_BLOCKS == k and t <= arrival]
+        if k is not None and done:
+            latencies.append(arrival - done[-1])
         else:
             unmatched += 1
     return latencies, unmatched
