@@ -1,5 +1,6 @@
 #include "net/client.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
@@ -50,6 +51,9 @@ struct Lookup {
 }  // namespace
 
 ClientResult resolveIPv4(const char* name, in_addr& address, ClientDeadline deadline) {
+    // A dotted address needs no lookup, so no thread: it works even when
+    // none can be started, and however little time is left.
+    if (::inet_pton(AF_INET, name, &address) == 1) return ClientResult::ok;
     std::shared_ptr<Lookup> lookup;
     try {
         lookup = std::make_shared<Lookup>();

@@ -56,6 +56,14 @@ TEST(NetClient, ResolvesLocalNamesToIPv4) {
     }
 }
 
+// A dotted address is taken as it stands: no lookup, so neither the time left
+// nor a thread for the lookup matters (the withdraw at shutdown relies on it).
+TEST(NetClient, DottedAddressNeedsNoLookup) {
+    in_addr a{};
+    ASSERT_EQ(resolveIPv4("127.0.0.3", a, ClientClock::now() - 1ms), ClientResult::ok);
+    EXPECT_EQ(ntohl(a.s_addr), 0x7F000003u);
+}
+
 // Catches an unresolvable name reported as found. The 64-character label is
 // refused by the resolver itself, so no query leaves the machine.
 TEST(NetClient, NameThatCannotExistFails) {
