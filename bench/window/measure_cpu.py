@@ -45,12 +45,12 @@ def timed_cursor_row(station):
 
 def refresh_rate(station, seconds=4.0):
     """Refreshes a second, from the waterfall cursor's climb (one row per
-    refresh; 262 positions per cycle with the two rows just outside), which
+    refresh; the cycle stays inside the view, one position per row), which
     must not wrap more than once in between."""
     start_row, start = timed_cursor_row(station)
     time.sleep(seconds)
     end_row, end = timed_cursor_row(station)
-    moved = (start_row - end_row) % (wh.VIEW_H + 2)
+    moved = (start_row - end_row) % wh.VIEW_H
     return moved / (end - start)
 
 

@@ -70,7 +70,16 @@ SpectrumBins descending(const Block& block) {
 }
 
 // Catches a table built with the phase reset per bin or without the wrap.
+// The phase is carried from bin to bin, so a row starts at the rounding left
+// by the rows before it, not at 0: these values are bit for bit those of the
+// carried phase (with a reset, sinTable[i][0] would be exactly 0 and the last
+// entry of row 365 -0x1.91b166fd4a182p-1).
 TEST_F(Spectrum, TablesHoldTheDescribedValues) {
+    EXPECT_EQ(sinTable[2][0], 0x1.1ec8p-44);
+    EXPECT_EQ(sinTable[3][0], 0x1.0b2p-45);
+    EXPECT_EQ(sinTable[365][0], -0x1.7d4p-41);
+    EXPECT_EQ(sinTable[365][1023], -0x1.91b166fd492bep-1);
+    EXPECT_EQ(cosTable[365][1023], -0x1.3d78238c5910cp-1);
     for (int j = 0; j < kSpectrumBlockSize; ++j) {
         EXPECT_EQ(sinTable[0][j], 0.0);
         EXPECT_EQ(cosTable[0][j], 1.0);
