@@ -48,7 +48,6 @@ DeviceList& listOf(Direction direction) {
 
 void silentAlsaError(const char*, int, const char*, int, const char*, ...) {}
 
-
 // PortAudio's probing of JACK and of ALSA's plugins, and its checks when a
 // device does not open, print straight to standard error; the operator
 // should only see our own messages. Standard error goes to /dev/null for the
