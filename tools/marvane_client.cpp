@@ -359,8 +359,9 @@ struct Session {
     bool txDone = false;
     double bytesPerSecond = 11025.0;
     int lastFill = 0;
-    size_t sentSinceReport = 0; // bytes taken as not yet in lastFill
+    // The sends taken as not yet in lastFill, and their sum.
     std::deque<std::pair<Clock::time_point, size_t>> recentSends;
+    size_t sentSinceReport = 0;
     Clock::time_point lastReport;
     Clock::time_point lastSentTime;
     long audioAtLastSent = 0;
@@ -407,11 +408,10 @@ struct Session {
             lastFill = fill;
             lastReport = Clock::now();
             while (!recentSends.empty() &&
-                   lastReport - recentSends.front().first > std::chrono::duration<double>(kInFlightSeconds))
+                   lastReport - recentSends.front().first > std::chrono::duration<double>(kInFlightSeconds)) {
+                sentSinceReport -= recentSends.front().second;
                 recentSends.pop_front();
-            sentSinceReport = 0;
-            for (const auto& sent : recentSends)
-                sentSinceReport += sent.second;
+            }
         }
     }
 
