@@ -6,6 +6,7 @@
 
 #include "announce/announce.h"
 #include "app/station.h"
+#include "common/private_network.h"
 #include "common/workdir.h"
 #include "ptt/ptt.h"
 
@@ -38,7 +39,7 @@ const std::string kDropDtr = "drop " + std::to_string(ptt::kLineDtr);
 void recordAnnounce(int, int, const char* outcome) { eventLog().add(outcome); }
 
 // Directory settings that make every exchange fail at once, without traffic
-// beyond loopback.
+// beyond loopback: nothing listens on port 80 in the test's own network.
 void pointAnnouncerAtNothing() {
     announce::DirectorySettings s{};
     std::snprintf(s.host, sizeof s.host, "127.0.0.3");
@@ -57,6 +58,7 @@ void pointAnnouncerAtNothing() {
 // this order prevents: the lines drop and the port closes first, and keying
 // after the shutdown reaches no port.
 TEST(Shutdown, UnkeysAndClosesThePortBeforeTheWithdraw) {
+    MARVANE_REQUIRE_PRIVATE_NETWORK();
     pointAnnouncerAtNothing();
     ptt::setSerialLines(&kRecordingLines);
     ptt::openPttPort('1');
@@ -80,6 +82,7 @@ TEST(Shutdown, UnkeysAndClosesThePortBeforeTheWithdraw) {
 // "Anounce" off sends the withdraw before it returns; on again re-reads
 // url.txt (a station that kept the old settings would announce the old call).
 TEST(AnnounceCommand, TogglesOffWithAWithdrawAndOnWithAReRead) {
+    MARVANE_REQUIRE_PRIVATE_NETWORK();
     TempWorkingDir workdir("marvane-app");
     writeFile("url.txt", "127.0.0.3 /directory N0CALL 0 -\n");
     pointAnnouncerAtNothing();

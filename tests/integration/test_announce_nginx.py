@@ -6,12 +6,11 @@ url.txt when announcing is switched off and on (SIGUSR1 is the "Anounce"
 command headless), no request while it is off, the withdraw at SIGTERM, and
 the defaults of a first run without url.txt.
 
-Other programs on this machine may announce to localhost too: each station
-here uses a path of its own and only those requests are looked at.
+The test runs in a network namespace of its own: its nginx has port 80 to
+itself, and only its own stations announce there.
 
 usage: test_announce_nginx.py MARVANE MARVANE_CLIENT
 """
-# ctest: RESOURCE_LOCK port80
 
 import os
 import shutil
@@ -24,7 +23,7 @@ import time
 import unittest
 import uuid
 
-from harness import PATIENCE, stop_process
+from harness import PATIENCE, require_private_network, stop_process
 from stationharness import Station
 
 MARVANE = CLIENT = None
@@ -194,15 +193,15 @@ class AnnounceToNginx(unittest.TestCase):
         with open(s.path("url.txt")) as f:
             self.assertEqual(f.read().split(), ["localhost", "/member/oktavo/vela", "N0CALL",
                                                 "0", "-"])
-        # The defaults name no path of their own: at least this request is there.
-        self.assertIn(("GET /member/oktavo/vela/vela.php?call=N0CALL&qrg=0&loc=- HTTP/1.0",
-                       "localhost", "localhost"),
-                      self.nginx.wait_requests("/member/oktavo/vela/vela.php?call=N0CALL&qrg=0&", 1))
+        self.assertEqual(self.nginx.wait_requests("/member/oktavo/vela/vela.php?call=N0CALL&qrg=0&", 1),
+                         [("GET /member/oktavo/vela/vela.php?call=N0CALL&qrg=0&loc=- HTTP/1.0",
+                           "localhost", "localhost")])
         self.assertEqual(s.stop(), 0)
         self.assertEqual(s.texts()[ok[0] + 1:][-2:], ["withdraw ok", "stopped"])
         self.assertEqual(s.sanitizer_report(), "")
 
 
 if __name__ == "__main__":
+    require_private_network()
     MARVANE, CLIENT = sys.argv[1], sys.argv[2]
     unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -5,14 +5,13 @@ the PTT port (HUPCL) at once, while the withdraw still waits.
 
 usage: test_announce_unanswered.py MARVANE MARVANE_CLIENT
 """
-# ctest: RESOURCE_LOCK port80
 
 import signal
 import sys
 import time
 import unittest
 
-from harness import PATIENCE, RATE, Port80Server, Pty, tone
+from harness import PATIENCE, RATE, Port80Server, Pty, require_private_network, tone
 from stationharness import BLOCK, LinkClient, Station, link_bytes
 
 MARVANE = CLIENT = None
@@ -67,5 +66,6 @@ class UnansweredDirectory(unittest.TestCase):
 
 
 if __name__ == "__main__":
+    require_private_network()
     MARVANE, CLIENT = sys.argv[1], sys.argv[2]
     unittest.main(argv=sys.argv[:1], verbosity=2)

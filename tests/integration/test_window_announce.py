@@ -5,7 +5,6 @@ window withdraws the station only while announcing is on.
 
 usage: test_window_announce.py MARVANE MARVANE_CLIENT
 """
-# ctest: RESOURCE_LOCK port80
 # ctest: SKIP_RETURN_CODE 77
 # ctest: TIMEOUT 600
 
@@ -13,6 +12,7 @@ import os
 import sys
 import unittest
 
+import harness
 import windowharness as wh
 
 MARVANE = None
@@ -61,6 +61,7 @@ class Announce(unittest.TestCase):
 
 
 if __name__ == "__main__":
+    harness.require_private_network()
     MARVANE = sys.argv[1]
     XVFB = wh.Xvfb()
     wh.run_tests(XVFB)

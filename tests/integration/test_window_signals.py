@@ -6,7 +6,6 @@ ignored.
 
 usage: test_window_signals.py MARVANE MARVANE_CLIENT
 """
-# ctest: RESOURCE_LOCK port80
 # ctest: SKIP_RETURN_CODE 77
 # ctest: TIMEOUT 600
 
@@ -16,7 +15,7 @@ import subprocess
 import sys
 import unittest
 
-from harness import RATE, Pty, tone, write_wav
+from harness import RATE, Pty, require_private_network, tone, write_wav
 import windowharness as wh
 
 MARVANE = CLIENT = None
@@ -90,6 +89,7 @@ class Signals(unittest.TestCase):
 
 def main():
     global MARVANE, CLIENT, XVFB
+    require_private_network()
     MARVANE, CLIENT = sys.argv[1], sys.argv[2]
     XVFB = wh.Xvfb()
     wh.run_tests(XVFB)

@@ -21,11 +21,10 @@ import harness
 from harness import RATE, tone
 
 PATIENCE = 60.0  # seconds; bounds liveness, measures nothing
-SKIP = 77        # exit status CTest reads as "skipped"
 TITLE = "Marvane 1.0"
 # A directory host that refuses at once: nothing listens on port 80 there, so
 # the stations of tests that do not look at the directory disturb no test
-# that does (those listen on 127.0.0.1:80).
+# that does (those listen on 127.0.0.1:80, in a network of their own).
 QUIET_URL_TXT = "127.0.0.3\n/window-tests\nT3ST\n0\n-\n"
 DIALOG_TITLE = "Sound Card Selection"
 CAPTURE = tone(1000.0, 8000, 2 * RATE)  # what the virtual sound card plays
@@ -49,9 +48,7 @@ DISPLAY_ITEMS = {"Scope": 1, "Spectrum": 2, "Waterfall": 3}
 PORT_ITEMS = {"None": 1, "Com1": 2, "Com2": 3, "Com3": 4, "Com4": 5}
 
 
-def skip(reason):
-    print("SKIP: " + reason)
-    sys.exit(SKIP)
+skip = harness.skip
 
 
 def wait_until(what, probe, timeout=PATIENCE, pause=0.1):
@@ -461,8 +458,8 @@ class Station(harness.Station):
 
 class Directory:
     """A web directory on 127.0.0.1:80 that answers every request and keeps
-    the request lines for its own path (other programs on this machine may
-    announce to port 80 as well)."""
+    the request lines for its own path. Its test runs in a private network
+    (harness.require_private_network)."""
 
     def __init__(self, path):
         self.path = path
