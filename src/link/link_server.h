@@ -29,10 +29,11 @@ void sendRxAudio(const double* samples, int count);
 void sendPong();
 // An "N" frame with the ring's fill (capped at 65535); resets blocksSinceReport.
 void sendFillReport();
-// TCP_NODELAY on the client socket, if there is one (result ignored).
+// TCP_NODELAY on the client socket, if there is one (result ignored). Never
+// waits behind a send.
 void setClientNoDelay(int on);
 
-// 3020, or MARVANE_PORT when that names a port.
+// MARVANE_PORT when that names a port, else the port of "marvane.conf" (3020).
 int linkPort();
 
 // Called on the link server thread when a connection is accepted (true) and
@@ -41,5 +42,14 @@ void setConnectionObserver(void (*fn)(bool accepted, const char* address));
 
 // A send that blocks longer than this fails (a client that stopped reading).
 inline constexpr int kSendTimeoutMs = 5000;
+// Unacknowledged data or unanswered keepalive probes for this long end the
+// connection: a client whose network vanished is dropped within 15 s.
+inline constexpr int kUserTimeoutMs = 10000;
+inline constexpr int kKeepAliveIdleS = 4;
+inline constexpr int kKeepAliveIntervalS = 2;
+inline constexpr int kKeepAliveProbes = 3;
+// About a second of receive audio at full rate (the kernel doubles it for its
+// bookkeeping).
+inline constexpr int kSendBufferBytes = 11025;
 
 } // namespace marvane::link

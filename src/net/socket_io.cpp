@@ -24,7 +24,9 @@ void dottedText(const sockaddr_storage& peer, char (&address)[16]) {
 
 } // namespace
 
-int openTcpListener(uint16_t port, int backlog) {
+int openTcpListener(uint16_t port, int backlog) { return openTcpListener(INADDR_ANY, port, backlog); }
+
+int openTcpListener(uint32_t localAddress, uint16_t port, int backlog) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0)
         return -1;
@@ -33,7 +35,7 @@ int openTcpListener(uint16_t port, int backlog) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_addr.s_addr = htonl(localAddress);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(fd, backlog) != 0) {
         ::close(fd);
@@ -93,6 +95,23 @@ void setSendTimeout(int fd, int milliseconds) {
     timeout.tv_sec = milliseconds / 1000;
     timeout.tv_usec = (milliseconds % 1000) * 1000;
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+}
+
+void setKeepAlive(int fd, int idleSeconds, int intervalSeconds, int probes) {
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds, sizeof intervalSeconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+}
+
+void setUserTimeout(int fd, int milliseconds) {
+    unsigned int value = static_cast<unsigned int>(milliseconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &value, sizeof value);
+}
+
+void setSendBuffer(int fd, int bytes) {
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
 }
 
 void shutdownBoth(int fd) { ::shutdown(fd, SHUT_RDWR); }

@@ -12,6 +12,8 @@ namespace marvane::net {
 // never lets a second listener onto a port that is in use). Returns the socket,
 // or -1 when socket, bind or listen failed (nothing is left open then).
 int openTcpListener(uint16_t port, int backlog);
+// The same on one local IPv4 address (host byte order; 0 for all of them).
+int openTcpListener(uint32_t address, uint16_t port, int backlog);
 
 // Blocking accept. Writes the peer's IPv4 address as dotted-decimal text (empty
 // for other families). Returns the connected socket or -1.
@@ -32,6 +34,17 @@ void setNoDelay(int fd, int on);
 
 // SO_SNDTIMEO in milliseconds: a send blocked longer than this fails.
 void setSendTimeout(int fd, int milliseconds);
+
+// TCP keepalive on: the first probe after idleSeconds without traffic, then
+// one every intervalSeconds, the connection ends after `probes` unanswered.
+void setKeepAlive(int fd, int idleSeconds, int intervalSeconds, int probes);
+
+// TCP_USER_TIMEOUT: data (or probes) unacknowledged this long end the
+// connection, and the next receive or send fails.
+void setUserTimeout(int fd, int milliseconds);
+
+// SO_SNDBUF: bounds what waits in the kernel for a slow reader.
+void setSendBuffer(int fd, int bytes);
 
 // Ends both directions of a connection without releasing the descriptor, so
 // that a receive blocked on another thread returns.
