@@ -7,11 +7,15 @@
 namespace marvane::ptt {
 
 // Port choice: '0' none, '1'..'8' "COM1:".."COM8:", anything else none.
-// Closes the current port, opens the chosen one and leaves RTS and DTR low.
-// Keying meanwhile finds no port and never waits for the open.
+// Drops RTS and DTR on the current port and closes it, opens the chosen one
+// and leaves its lines low. Keying meanwhile finds no port and never waits
+// for the open. A port that does not open is noticed and tried again at each
+// keying call.
 void openPttPort(char choice);
 
-// Raise RTS, then DTR / drop RTS, then DTR, on the open port; nothing without one.
+// Raise RTS, then DTR / drop RTS, then DTR, on the open port; nothing without
+// one. A line change that fails is noticed ("ptt on failed: <reason>"), and
+// the next keying call opens the chosen port again, once, before its change.
 void pttOn();
 void pttOff();
 
