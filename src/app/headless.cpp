@@ -20,6 +20,7 @@
 #include "app/station.h"
 #include "app/stop_signals.h"
 #include "audio/audio_pump.h"
+#include "config/notice.h"
 #include "link/link_server.h"
 #include "link/link_state.h"
 #include "ptt/ptt.h"
@@ -138,6 +139,8 @@ void logConnection(bool accepted, const char* address) {
     logLine("%s %s", accepted ? "connected" : "disconnected", address);
 }
 
+void logNotice(const char* text) { logLine("%s", text); }
+
 void logPtt(int on) { logLine("ptt %s", on ? "on" : "off"); }
 
 void logAnnounce(int, int, const char* outcome) { logLine("%s", outcome); }
@@ -163,6 +166,7 @@ int runHeadless() {
     const sigset_t signals = blockStopSignals(SIGUSR1);
     watchLineEnds();
 
+    config::setNoticeSink(logNotice);
     link::setConnectionObserver(logConnection);
     ptt::setPttObserver(logPtt);
     announce::setAnnounceObserver(logAnnounce);
