@@ -11,7 +11,8 @@
 //   12:00:20 announcing off        12:00:20 withdraw failed: cannot connect to ...
 //   12:00:30 stopping on SIGTERM   12:00:30 stopped
 //
-// SIGINT and SIGTERM end the run as closing the window does; SIGUSR1 is the
+// SIGINT, SIGTERM and SIGHUP end the run as closing the window does; SIGTSTP
+// unkeys before the station stops; SIGUSR1 is the
 // "Anounce" menu command.
 
 #include "app/headless.h"
@@ -177,7 +178,12 @@ int runHeadless() {
     int signal = 0;
     for (;;) {
         signal = sigtimedwait(&signals, nullptr, &tick);
-        if (signal == SIGINT || signal == SIGTERM) break;
+        if (endsTheRun(signal)) break;
+        if (signal == SIGTSTP) {
+            logLine("suspended on SIGTSTP, transmitter unkeyed");
+            suspendUnkeyed();
+            logLine("continued");
+        }
         if (signal == SIGUSR1) {
             logLine("announcing %s", announceMenuOn.load() ? "off" : "on");
             toggleAnnouncing();
@@ -185,7 +191,7 @@ int runHeadless() {
         showPeerInfo();
     }
 
-    logLine("stopping on %s", signal == SIGINT ? "SIGINT" : "SIGTERM");
+    logLine("stopping on %s", signalName(signal));
     shutdownStation();
     logLine("stopped");
     // The other threads are never stopped: they end with the process, and no

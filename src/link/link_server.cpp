@@ -38,6 +38,7 @@ uint8_t headerBuffer[kFrameSize];
 uint8_t rxSendBuffer[kRxBlockBytes];
 
 std::atomic<void (*)(bool, const char*)> connectionObserver{nullptr};
+std::atomic<int> transmitPauseMs{100};
 
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -108,7 +109,7 @@ void handleTransmit() {
         // between cannot switch it off again.
         setClientNoDelay(1);
     }
-    sleepMs(100);
+    sleepMs(transmitPauseMs.load());
     ringReset();
     sendFillReport();
 }
@@ -224,6 +225,8 @@ void noticeRefusal(const char* address) {
 void setConnectionObserver(void (*fn)(bool accepted, const char* address)) {
     connectionObserver = fn;
 }
+
+void setTransmitPauseForTests(int ms) { transmitPauseMs = ms; }
 
 int linkPort() {
     if (const char* text = std::getenv("MARVANE_PORT")) {

@@ -40,6 +40,10 @@ int linkPort();
 // when it has ended (false), with the peer's dotted address.
 void setConnectionObserver(void (*fn)(bool accepted, const char* address));
 
+// The pause between an accepted "T" and the ring's reset, 100 ms; tests that
+// drive many transmissions shorten it.
+void setTransmitPauseForTests(int ms);
+
 // A send that blocks longer than this fails (a client that stopped reading).
 inline constexpr int kSendTimeoutMs = 5000;
 // Unacknowledged data or unanswered keepalive probes for this long end the

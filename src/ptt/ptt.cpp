@@ -24,6 +24,10 @@ const SerialLines* lineLayer = &termiosSerialLines();
 // line change failed): then the next keying call opens it again, once.
 std::string chosenDevice;
 bool portFailed = false;
+// While the process is being stopped (Ctrl+Z) the lines stay down; keyWanted
+// is what the last keying call asked for, restored when it continues.
+bool suspended = false;
+bool keyWanted = false;
 
 // One port change (openPttPort, setSerialLines) at a time.
 std::mutex changeMutex;
@@ -122,6 +126,8 @@ void openPttPort(char choice) {
 void pttOn() {
     {
         std::lock_guard lock(portMutex);
+        keyWanted = true;
+        if (suspended) return;
         keyLocked(true);
     }
     notify(1);
@@ -130,9 +136,34 @@ void pttOn() {
 void pttOff() {
     {
         std::lock_guard lock(portMutex);
-        keyLocked(false);
+        keyWanted = false;
+        if (!suspended) keyLocked(false);
     }
     notify(0);
+}
+
+void suspendKeying() {
+    bool wasKeyed;
+    {
+        std::lock_guard lock(portMutex);
+        if (suspended) return;
+        suspended = true;
+        wasKeyed = keyWanted;
+        keyLocked(false);
+    }
+    if (wasKeyed) notify(0);
+}
+
+void resumeKeying() {
+    bool rekey;
+    {
+        std::lock_guard lock(portMutex);
+        if (!suspended) return;
+        suspended = false;
+        rekey = keyWanted;
+        if (rekey) keyLocked(true);
+    }
+    if (rekey) notify(1);
 }
 
 char loadPttChoice() {

@@ -19,6 +19,13 @@ void openPttPort(char choice);
 void pttOn();
 void pttOff();
 
+// While the process is stopped (a stop signal) the transmitter must not stay
+// keyed: suspendKeying drops the lines and holds them down against keying
+// calls, which are remembered; resumeKeying keys again if the last of them
+// was pttOn.
+void suspendKeying();
+void resumeKeying();
+
 // The choice stored in "txport.bin", or 0 when it cannot be read.
 char loadPttChoice();
 // Writes "txport.bin" as "%c comport\n".
