@@ -32,6 +32,7 @@ std::atomic<int> listenSocket{-1};
 std::mutex sendGuard;
 std::mutex socketGuard;
 int clientSocket = -1;
+net::SendWatch sendWatch; // under sendGuard
 
 uint8_t payloadBuffer[kPayloadBufferSize];
 uint8_t headerBuffer[kFrameSize];
@@ -58,7 +59,8 @@ void sendMessage(const uint8_t* bytes, int length) {
     bool lost;
     {
         std::lock_guard lock(sendGuard);
-        lost = clientSocket < 0 || net::sendOnce(clientSocket, bytes, length) != length;
+        lost = clientSocket < 0 || net::sendAll(clientSocket, bytes, length, kSendTimeoutMs,
+                                                kClosedWindowMs, sendWatch) != length;
         if (lost && clientSocket >= 0) net::shutdownBoth(clientSocket);
     }
     if (lost) connectionLost();
@@ -266,10 +268,12 @@ void serveConnection(int fd, const char* acceptedAddress) {
     net::setKeepAlive(fd, kKeepAliveIdleS, kKeepAliveIntervalS, kKeepAliveProbes);
     net::setUserTimeout(fd, kUserTimeoutMs);
     net::setSendBuffer(fd, kSendBufferBytes);
+    net::setUnsentLimit(fd, kSendBufferBytes);
     {
         std::lock_guard lock(sendGuard);
         std::lock_guard socketLock(socketGuard);
         clientSocket = fd;
+        sendWatch = {};
     }
     linkState.storePeerAddress(address);
     {

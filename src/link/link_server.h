@@ -44,15 +44,20 @@ void setConnectionObserver(void (*fn)(bool accepted, const char* address));
 // drive many transmissions shorten it.
 void setTransmitPauseForTests(int ms);
 
-// A send that blocks longer than this fails (a client that stopped reading).
+// A message that cannot be sent within this fails (a client that stopped
+// reading, a network that went away).
 inline constexpr int kSendTimeoutMs = 5000;
+// A client whose receive window stays closed this long has stopped reading
+// (its network still answers): a send then fails at once.
+inline constexpr int kClosedWindowMs = 2000;
 // Unacknowledged data or unanswered keepalive probes for this long end the
 // connection: a client whose network vanished is dropped within 15 s.
 inline constexpr int kUserTimeoutMs = 10000;
 inline constexpr int kKeepAliveIdleS = 4;
 inline constexpr int kKeepAliveIntervalS = 2;
 inline constexpr int kKeepAliveProbes = 3;
-// About a second of receive audio at full rate (the kernel doubles it for its
+// About a second of receive audio at full rate: the most that waits unsent
+// for the client (and the send buffer's size, which the kernel doubles for its
 // bookkeeping).
 inline constexpr int kSendBufferBytes = 11025;
 
