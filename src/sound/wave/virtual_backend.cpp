@@ -4,7 +4,6 @@
 // chunkSamples / rate seconds, paced against a monotonic deadline so that the
 // rate does not drift.
 #include <fcntl.h>
-#include <sndfile.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,10 +14,9 @@
 #include <cstring>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "sound/wave/backend.h"
-#include "sound/wave/resampler.h"
+#include "sound/wave/capture_file.h"
 
 namespace marvane::sound::wave {
 
@@ -27,7 +25,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t chunkSamples = 1024;
-constexpr std::size_t fileChunkFrames = 512;
 // Behind the deadline by more than this (a stopped process, a suspended
 // machine), the clock starts again instead of catching up in a burst.
 constexpr auto maxLag = std::chrono::seconds(1);
@@ -145,118 +142,13 @@ void flushPlaybackHeader() {
     writeHeader(file);
 }
 
-// ---- capture.wav ----
-
-struct CaptureSource {
-    SNDFILE* file = nullptr;
-    int channels = 1;
-    bool silent = true;
-    bool passHadData = false;
-    bool convert = false;
-    Resampler resampler;
-    std::vector<std::int16_t> frames;   // interleaved frames read from the file
-    std::vector<std::int16_t> mono;     // one chunk mixed to mono
-    std::vector<std::int16_t> pending;  // converted samples not yet delivered
-    std::size_t pendingCount = 0;
-};
-
-std::string& reportedCapturePath() {
-    static auto* path = new std::string;
-    return *path;
-}
-
-void openCaptureSource(CaptureSource& source, int rate) {
-    std::string path = folder() + "/capture.wav";
-    SF_INFO info{};
-    source.file = sf_open(path.c_str(), SFM_READ, &info);
-    if (source.file == nullptr) {
-        if (access(path.c_str(), F_OK) == 0 && reportedCapturePath() != path) {
-            std::fprintf(stderr, "Virtual Input: %s is not audio (%s); capturing silence.\n",
-                         path.c_str(), sf_strerror(nullptr));
-            reportedCapturePath() = path;
-        }
-        return;
-    }
-    if (info.channels < 1 || info.samplerate < 1 || info.frames <= 0) {
-        sf_close(source.file);
-        source.file = nullptr;
-        return;
-    }
-    source.channels = info.channels;
-    source.silent = false;
-    source.frames.resize(fileChunkFrames * static_cast<std::size_t>(info.channels));
-    source.mono.resize(fileChunkFrames);
-    if (info.samplerate != rate) {
-        source.convert = openResampler(source.resampler, info.samplerate, rate);
-        if (!source.convert) {
-            source.silent = true;
-            return;
-        }
-        source.pending.resize(chunkSamples + resampleCapacity(source.resampler, fileChunkFrames));
-    }
-}
-
-void closeCaptureSource(CaptureSource& source) {
-    if (source.file != nullptr) sf_close(source.file);
-    source.file = nullptr;
-    closeResampler(source.resampler);
-}
-
-// Reads up to `count` mono samples from the file, starting over at its end.
-std::size_t readMono(CaptureSource& source, std::int16_t* dest, std::size_t count) {
-    std::size_t got = 0;
-    while (got < count && !source.silent) {
-        std::size_t want = std::min(count - got, fileChunkFrames);
-        sf_count_t n = sf_readf_short(source.file, source.frames.data(),
-                                      static_cast<sf_count_t>(want));
-        if (n <= 0) {
-            if (!source.passHadData) {
-                source.silent = true;  // a whole pass gave nothing
-                break;
-            }
-            sf_seek(source.file, 0, SEEK_SET);
-            source.passHadData = false;
-            continue;
-        }
-        source.passHadData = true;
-        const int ch = source.channels;
-        for (sf_count_t i = 0; i < n; ++i) {
-            int sum = 0;
-            for (int c = 0; c < ch; ++c) sum += source.frames[static_cast<std::size_t>(i * ch + c)];
-            dest[got + static_cast<std::size_t>(i)] = static_cast<std::int16_t>(sum / ch);
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    return got;
-}
-
-void fillCapture(CaptureSource& source, std::int16_t* dest, std::size_t count) {
-    std::size_t got = 0;
-    if (!source.convert) {
-        got = readMono(source, dest, count);
-    } else {
-        while (source.pendingCount < count && !source.silent) {
-            std::size_t n = readMono(source, source.mono.data(), fileChunkFrames);
-            std::size_t room = source.pending.size() - source.pendingCount;
-            source.pendingCount += resample(source.resampler, source.mono.data(), n,
-                                            source.pending.data() + source.pendingCount, room);
-        }
-        got = std::min(count, source.pendingCount);
-        std::memcpy(dest, source.pending.data(), got * 2);
-        std::memmove(source.pending.data(), source.pending.data() + got,
-                     (source.pendingCount - got) * 2);
-        source.pendingCount -= got;
-    }
-    std::memset(dest + got, 0, (count - got) * 2);
-}
-
 // ---- device threads ----
 
 struct VirtualDevice {
     std::mutex lock;
     std::condition_variable stopChanged;
     bool stop = false;
-    CaptureSource source;
+    CaptureFile source;
     std::thread thread;
 };
 
@@ -332,7 +224,7 @@ MMRESULT virtualOpen(WaveDevice* device, UINT id) {
     auto* v = new VirtualDevice;
     device->backendData = v;
     if (device->direction == Direction::input) {
-        openCaptureSource(v->source, device->rate);
+        openCaptureFile(v->source, folder() + "/capture.wav", device->rate);
         v->thread = std::thread(runCapture, device, v);
     } else {
         openPlaybackFile(device->rate);
@@ -351,7 +243,7 @@ void virtualClose(WaveDevice* device) {
     wake(device);
     v->thread.join();
     if (device->direction == Direction::input) {
-        closeCaptureSource(v->source);
+        closeCaptureFile(v->source);
     } else {
         flushPlaybackHeader();
     }
