@@ -30,6 +30,10 @@ void notice(const char* format, ...) {
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
+    // A notice quotes what a file or a client gave: a line end or an escape
+    // sequence in it must not break the line or drive the terminal.
+    for (char* c = text; *c != '\0'; ++c)
+        if ((static_cast<unsigned char>(*c) < 0x20 && *c != '\t') || *c == 0x7f) *c = '?';
     sink.load()(text);
 }
 

@@ -5,7 +5,8 @@
 
 namespace marvane::config {
 
-// printf-style; the line end is added.
+// printf-style; the line end is added. Control characters in the text (line
+// ends, escape sequences) are shown as '?', so a notice is always one line.
 [[gnu::format(printf, 1, 2)]] void notice(const char* format, ...);
 
 // Where notices go (null: back to the standard output). Called from any
