@@ -2,11 +2,14 @@
 # `make test`: the same set-up, then every test in a plain, a ThreadSanitizer
 #              and an AddressSanitizer+UBSan build.
 # `make bench`: build and run the benchmarks and measurements.
+# `make fuzz`: build the libFuzzer targets with clang and run each for
+#              FUZZ_SECONDS (60) from the seed corpus in tests/fuzz/corpus/.
 
 JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 60
 BUILD ?= build
 
-.PHONY: all deps build run test bench clean
+.PHONY: all deps build run test bench fuzz clean
 
 all: build
 
@@ -26,5 +29,8 @@ test: deps
 bench: build
 	@scripts/run-bench $(BUILD)
 
+fuzz: deps
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/run-fuzz
+
 clean:
-	rm -rf build build-tsan build-asan
+	rm -rf build build-tsan build-asan build-fuzz

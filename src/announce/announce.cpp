@@ -58,8 +58,8 @@ bool readWord(std::FILE* f, char (&field)[100]) {
     return true;
 }
 
-// Fills s from "url.txt"; a missing word leaves its field and the later ones.
-// Without the file, the defaults are used and written.
+}  // namespace
+
 void loadUrlFile(DirectorySettings& s) {
     const config::SettingsFile file("url.txt");
     if (std::FILE* f = file.file()) {
@@ -75,6 +75,8 @@ void loadUrlFile(DirectorySettings& s) {
         std::fclose(f);
     }
 }
+
+namespace {
 
 int finish(int withdraw, int fd, int result, const char* problem, const char* detail = "") {
     if (fd >= 0) ::close(fd);

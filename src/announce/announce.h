@@ -26,6 +26,11 @@ inline constexpr std::chrono::seconds kExchangeLimit{10};
 // calling thread, returning when that exchange has ended (at most 10 s).
 void setAnnouncing(char c);
 
+// Fills s from "url.txt" (the switch-on's read): five white-space-separated
+// words, each cut to 99 characters; a missing word leaves its field and the
+// later ones. Without the file, the defaults are used and written.
+void loadUrlFile(DirectorySettings& s);
+
 // One exchange with the directory: an announcement (withdraw 0) or a withdraw
 // request. 0 when the request went out and the server closed; -1 when no
 // connection could be made or the exchange ran over kExchangeLimit.

@@ -40,8 +40,14 @@ uint8_t rxSendBuffer[kRxBlockBytes];
 
 std::atomic<void (*)(bool, const char*)> connectionObserver{nullptr};
 std::atomic<int> transmitPauseMs{100};
+std::atomic<void (*)(int)> waitHook{nullptr};
 
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleepMs(int ms) {
+    if (auto wait = waitHook.load())
+        wait(ms);
+    else
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 // Connection lost, whichever thread saw it: the flags go to "no client" in
 // one step. The link server thread then closes the socket.
@@ -229,6 +235,8 @@ void setConnectionObserver(void (*fn)(bool accepted, const char* address)) {
 }
 
 void setTransmitPauseForTests(int ms) { transmitPauseMs = ms; }
+
+void setLinkWaitForTests(void (*wait)(int ms)) { waitHook = wait; }
 
 int linkPort() {
     if (const char* text = std::getenv("MARVANE_PORT")) {

@@ -44,6 +44,12 @@ void setConnectionObserver(void (*fn)(bool accepted, const char* address));
 // drive many transmissions shorten it.
 void setTransmitPauseForTests(int ms);
 
+// Every pause of the link server thread (after an orderly close, inside a
+// short "S" payload, after "T", between listening cycles) calls wait with
+// its length instead of sleeping; null for real sleeps. The fuzzer runs the
+// audio pump's blocks there, on a clock of its own.
+void setLinkWaitForTests(void (*wait)(int ms));
+
 // A message that cannot be sent within this fails (a client that stopped
 // reading, a network that went away).
 inline constexpr int kSendTimeoutMs = 5000;
