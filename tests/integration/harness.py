@@ -64,12 +64,13 @@ def free_port():
 
 
 def connect(port, patience=PATIENCE):
-    """A connection to 127.0.0.1:port once a listener is up (refused until then)."""
+    """A connection to 127.0.0.1:port once a listener is up (refused until
+    then; reset when the listener closed with it still waiting in its queue)."""
     deadline = time.monotonic() + patience
     while True:
         try:
             return socket.create_connection(("127.0.0.1", port), timeout=patience)
-        except ConnectionRefusedError:
+        except (ConnectionRefusedError, ConnectionResetError):
             if time.monotonic() > deadline:
                 raise
             time.sleep(0.02)
