@@ -21,8 +21,10 @@ void startKeying();
 
 // Unkeys nothing by itself (call pttOff first): closes what the method keys
 // with (the serial port with its lines dropped, the rig), after which keying
-// calls do nothing until startKeying runs again. Shutdown ends with it, so
-// that a keying call racing the exit reaches no transmitter.
+// calls do nothing until startKeying runs again. A rig that was being opened
+// again is first keyed as the last call asked (the pttOff before), so a
+// program that keys must end with it. Shutdown ends with it, so that a keying
+// call racing the exit reaches no transmitter.
 void stopKeying();
 
 // "serial", "hamlib" or "none" (a bad [ptt] line, or after stopKeying).

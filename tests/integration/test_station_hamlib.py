@@ -132,10 +132,11 @@ class HamlibKeying(unittest.TestCase):
         s.wait_line(r"ptt off failed: cannot open the rig model 2 .*", failed)
         back_in_rx = s.wait_line("mode RX", off)[0]
 
-        # rigctld back on its port: the next keying opens the rig again.
+        # rigctld back on its port: the next keying has the rig opened again
+        # (off the audio pump's path) and keyed.
         rig.start()
         on = self.start_transmitting(client, back_in_rx)
-        self.assertEqual(rig.ptt(), 1)
+        rig.wait_ptt(1, "the rig keyed once it is open again")
         client.transmit(b"")
         s.wait_line("ptt off", on)
         self.assertEqual(rig.ptt(), 0)
