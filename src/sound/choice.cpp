@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdio>
 
+#include "config/settings_file.h"
 #include "sound/sound.h"
 
 namespace marvane::sound {
@@ -63,7 +64,8 @@ void fillList(const SoundCardList& list, int count, const char* (*name)(int), in
 }  // namespace
 
 void loadSoundCardChoice() {
-    std::FILE* f = std::fopen(choiceFile, "r");
+    const config::SettingsFile file(choiceFile);
+    std::FILE* f = file.file();
     if (f == nullptr) return;
     // The roles come from the order of the lines; the words are not checked.
     int value;
@@ -74,11 +76,10 @@ void loadSoundCardChoice() {
             readWord(f);
         }
     }
-    std::fclose(f);
 }
 
 void saveSoundCardChoice() {
-    std::FILE* f = std::fopen(choiceFile, "w");
+    std::FILE* f = config::openSettingsForWriting(choiceFile);
     if (f == nullptr) return;
     std::fprintf(f, "%d SCout\n", playbackChoice);
     std::fprintf(f, "%d SCin\n", captureChoice);
