@@ -94,9 +94,13 @@ std::size_t Playout::supply(const float** data, std::size_t requested) {
 void Playout::render(float* out, std::size_t frames) {
     std::uint64_t t = taken.load(std::memory_order_relaxed);
     auto depth = static_cast<double>(written.load(std::memory_order_acquire) - t);
+    // Depth jumps by a block when one arrives and sinks until the next, so
+    // its average lies half a block below its value just after an arrival
+    // (which is when playing starts, and when a backlog shows).
+    const double halfBlock = kStartExcessSeconds * linkRate / 2;
     if (!playing && depth >= targetSamples) {
         playing = true;
-        average = targetSamples;
+        average = depth - halfBlock;
         sinceStart = 0;
     }
     if (playing) {
@@ -105,11 +109,12 @@ void Playout::render(float* out, std::size_t frames) {
         // far beyond the buffer later on is a stalled link catching up.
         bool starting = sinceStart < kStartSeconds;
         if (depth > targetSamples + (starting ? kStartExcessSeconds : kExcessSeconds) * linkRate) {
-            taken.store(t + static_cast<std::uint64_t>(depth - targetSamples),
-                        std::memory_order_release);
+            auto excess = static_cast<std::uint64_t>(depth - targetSamples - halfBlock);
+            taken.store(t + excess, std::memory_order_release);
             if (!starting)
                 lostRuns.fetch_add(1, std::memory_order_relaxed);
-            depth = average = targetSamples;
+            depth -= static_cast<double>(excess);
+            average = depth - halfBlock;
         }
         sinceStart += static_cast<double>(frames) / deviceRate;
         double weight = std::min(1.0, static_cast<double>(frames) / deviceRate / kAverageSeconds);
