@@ -98,7 +98,7 @@ struct LiveSession {
         // Whatever an earlier transmission left behind is not sent.
         std::vector<std::uint8_t> old(input->waiting());
         input->take(old.data(), old.size());
-        input->active.store(true, std::memory_order_release);
+        input->setActive(true);
         output->playout.expectAudio.store(false);
         enter(Phase::keying);
         return sendFrame(fd, link::makeFrame(link::kCmdTransmit));
@@ -125,7 +125,7 @@ struct LiveSession {
     // The rest of the capture and the silence that lets the station play
     // all of it, the last chunk in "R".
     bool unkey() {
-        input->active.store(false, std::memory_order_release);
+        input->setActive(false);
         std::size_t n = input->waiting();
         captured.resize(n);
         n = input->take(captured.data(), n);
@@ -141,7 +141,7 @@ struct LiveSession {
 
     // Receive audio in the transmit phase: the station is receiving again.
     void backToReceive() {
-        input->active.store(false, std::memory_order_release);
+        input->setActive(false);
         output->playout.expectAudio.store(true);
         enter(Phase::receive);
     }
@@ -286,7 +286,9 @@ struct LiveSession {
         }
 
         pollfd p[2] = {{fd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-        int ready = poll(p, keysOpen ? 2 : 1, 10);
+        // Captured sound is sent within 10 ms; otherwise the station's blocks
+        // and the keys wake the loop, the status line needs a few turns a second.
+        int ready = poll(p, keysOpen ? 2 : 1, phase == Phase::transmitting ? 10 : 50);
         if (ready < 0)
             return errno == EINTR || lost(errno);
         if (p[0].revents != 0) {

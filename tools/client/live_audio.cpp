@@ -18,10 +18,13 @@ namespace {
 
 using sound::wave::portaudio::quietly;
 
-constexpr double kChunkSeconds = 0.01;  // one device call
-// The device's own buffer: short, for the receive audio's sake, but enough
-// for a busy laptop.
-constexpr double kMinLatencySeconds = 0.03;
+// One device call, and the device's own buffer: short, for latency's sake,
+// but enough for a busy laptop. The output, which runs all the time, wakes
+// less often.
+constexpr double kInputChunkSeconds = 0.01;
+constexpr double kInputLatencySeconds = 0.03;
+constexpr double kOutputChunkSeconds = 0.02;
+constexpr double kOutputLatencySeconds = 0.04;
 
 bool started = false;
 
@@ -59,8 +62,8 @@ bool chooseFormat(int device, bool input, PaStreamParameters& p, double& rate) {
     p = PaStreamParameters{};
     p.device = device;
     p.sampleFormat = input ? paInt16 : paFloat32;
-    p.suggestedLatency = std::max(input ? info->defaultLowInputLatency : info->defaultLowOutputLatency,
-                                  kMinLatencySeconds);
+    p.suggestedLatency = input ? std::max(info->defaultLowInputLatency, kInputLatencySeconds)
+                               : std::max(info->defaultLowOutputLatency, kOutputLatencySeconds);
     const double rates[] = {info->defaultSampleRate, 48000.0, 44100.0};
     for (double r : rates) {
         for (int channels = 1; channels <= 2; ++channels) {
@@ -189,7 +192,7 @@ bool Output::open(int device, double linkRate) {
     if (!openStream(device, false, p, rate, stream, name))
         return false;
     channels = p.channelCount;
-    chunkFrames = static_cast<std::size_t>(rate * kChunkSeconds);
+    chunkFrames = static_cast<std::size_t>(rate * kOutputChunkSeconds);
     if (!playout.open(linkRate, rate)) {
         std::fprintf(stderr, "marvane-client: cannot convert %.1f Hz to %.0f Hz\n", linkRate, rate);
         closeStream(stream);
@@ -211,7 +214,7 @@ bool Input::open(int device, double linkRate) {
     if (!openStream(device, true, p, rate, stream, name))
         return false;
     channels = p.channelCount;
-    chunkFrames = static_cast<std::size_t>(rate * kChunkSeconds);
+    chunkFrames = static_cast<std::size_t>(rate * kInputChunkSeconds);
     if (!sound::wave::openResampler(resampler, rate, linkRate)) {
         std::fprintf(stderr, "marvane-client: cannot convert %.0f Hz to %.1f Hz\n", rate, linkRate);
         closeStream(stream);
@@ -226,28 +229,51 @@ bool Input::open(int device, double linkRate) {
 }
 
 void Input::close() {
+    setActive(false);
     stop.store(true);
+    changed.notify_all();
     if (thread.joinable())
         thread.join();
     closeStream(stream);
     sound::wave::closeResampler(resampler);
 }
 
+void Input::setActive(bool on) {
+    std::lock_guard<std::mutex> guard(lock);
+    active = on;
+    changed.notify_all();
+}
+
 void Input::capture() {
     auto* s = static_cast<PaStream*>(stream);
     const auto ch = static_cast<std::size_t>(channels);
+    bool running = true;  // open() started it
     while (!stop.load(std::memory_order_relaxed)) {
+        {
+            std::unique_lock<std::mutex> guard(lock);
+            if (!active && running) {
+                guard.unlock();
+                Pa_StopStream(s);
+                running = false;
+                guard.lock();
+            }
+            changed.wait(guard, [this] { return active || stop.load(); });
+        }
+        if (stop.load())
+            break;
+        if (!running) {
+            if (quietly([&] { return Pa_StartStream(s); }) != paNoError) {
+                failed.store(true);
+                return;
+            }
+            running = true;
+            soxr_clear(static_cast<soxr_t>(resampler.soxr));  // a fresh start, no old tail
+        }
         PaError e = Pa_ReadStream(s, frames.data(), static_cast<unsigned long>(chunkFrames));
         if (e != paNoError && e != paInputOverflowed) {
             failed.store(true);
             return;
         }
-        bool on = active.load(std::memory_order_acquire);
-        if (on && !wasActive)
-            soxr_clear(static_cast<soxr_t>(resampler.soxr));  // a fresh start, no old tail
-        wasActive = on;
-        if (!on)
-            continue;
         int loudest = 0;
         for (std::size_t i = 0; i < chunkFrames; ++i) {
             int sum = 0;
@@ -263,6 +289,8 @@ void Input::capture() {
                                               converted.size());
         queue(converted.data(), n);
     }
+    if (running)
+        Pa_StopStream(s);
 }
 
 void Input::queue(const std::int16_t* samples, std::size_t count) {

@@ -5,8 +5,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,19 +63,22 @@ struct Input {
     std::atomic<std::uint64_t> taken{0};
     std::atomic<int> overflows{0};
 
-    // While set the capture is converted and queued; else it is read and
-    // dropped, so that the device keeps running and a transmission starts
-    // with fresh sound.
-    std::atomic<bool> active{false};
-    bool wasActive = false;
+    // The device runs only while transmitting: set by setActive, waited
+    // for by the capture thread, which starts and stops the stream.
+    std::mutex lock;
+    std::condition_variable changed;
+    bool active = false;
     std::atomic<int> peak{0};  // largest |sample| since takePeak
     std::atomic<bool> stop{false};
     std::atomic<bool> failed{false};
     std::thread thread;
 
+    // Opens the device and stops it again until a transmission. False after
+    // printing why not.
     bool open(int device, double linkRate);
     void close();
     ~Input() { close(); }
+    void setActive(bool on);
 
     // Network side: moves up to `size` captured bytes into out.
     std::size_t take(std::uint8_t* out, std::size_t size);
