@@ -12,7 +12,7 @@ import subprocess
 import sys
 import unittest
 
-from harness import PATIENCE, RATE, read_wav, tone, wait_until
+from harness import PATIENCE, RATE, read_wav, sanitizer_report, tone, wait_until
 from pulseharness import LiveClient, Pulse, PulseUnavailable
 from stationharness import Station, peak_frequency
 
@@ -88,12 +88,26 @@ class LiveOperation(WithPulse):
         self.assertLess(unkeyed[0], gone[0])
         self.assertEqual(client.terminal(), client.cooked)
         self.assertRegex(client.output(), r"buffer \d+ ms  late \d+ lost \d+")
+        self.assertEqual(sanitizer_report(client.output()), "")
+        self.assertEqual(s.stop(), 0)
+        self.assertEqual(s.sanitizer_report(), "")
 
     def test_a_station_that_goes_away_ends_the_client_with_the_terminal_restored(self):
         client = self.start_client()
         self.station.proc.kill()
         self.assertEqual(client.wait(), 2, client.output())
         self.assertIn("connection lost", client.output())
+        self.assertEqual(client.terminal(), client.cooked)
+        self.assertEqual(sanitizer_report(client.output()), "")
+
+    def test_a_station_that_refuses_the_address_is_named_as_such(self):
+        refusing = Station(MARVANE, files={"marvane.conf": "[link]\nallow = 127.0.0.2\n"})
+        self.addCleanup(refusing.close)
+        refusing.connect().close()  # the listener is up (and closes at once on 127.0.0.1)
+        client = LiveClient(CLIENT, refusing.port, self.pulse.env, DEVICES)
+        self.addCleanup(client.close)
+        self.assertEqual(client.wait(), 2, client.output())
+        self.assertIn("may not let this address in", client.output())
         self.assertEqual(client.terminal(), client.cooked)
 
 
@@ -114,6 +128,7 @@ class Devices(WithPulse):
         self.assertEqual(missing.returncode, 3)
         self.assertIn("nosuchcard", missing.stderr)
         self.assertNotIn("connect", missing.stderr)
+        self.assertEqual(sanitizer_report(listed.stderr + missing.stderr), "")
 
 
 if __name__ == "__main__":

@@ -1,10 +1,8 @@
 #include "connection.h"
 
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,36 +14,16 @@ namespace marvane::client {
 
 namespace {
 
-constexpr int kConnectMilliseconds = 10000;
+constexpr int kConnectSeconds = 10;
 constexpr int kSendTimeoutSeconds = 10;
 
-// connect(2) on a non-blocking socket, waited for at most the time-out;
-// 0, or an errno value.
+// A blocking connect(2) gives up after the socket's send time-out.
 int connectWithin(int fd, const sockaddr* address, socklen_t length) {
-    int flags = fcntl(fd, F_GETFL);
-    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    int error = 0;
-    if (connect(fd, address, length) != 0) {
-        error = errno;
-        if (error == EINPROGRESS) {
-            pollfd p{fd, POLLOUT, 0};
-            int ready;
-            auto until = Clock::now() + std::chrono::milliseconds(kConnectMilliseconds);
-            do {
-                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-                ready = poll(&p, 1, static_cast<int>(left.count() > 0 ? left.count() : 0));
-            } while (ready < 0 && errno == EINTR);
-            if (ready == 0) {
-                error = ETIMEDOUT;
-            } else {
-                socklen_t size = sizeof error;
-                if (ready < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
-                    error = errno;
-            }
-        }
-    }
-    fcntl(fd, F_SETFL, flags);
-    return error;
+    timeval limit{kConnectSeconds, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    if (connect(fd, address, length) == 0)
+        return 0;
+    return errno == EINPROGRESS ? ETIMEDOUT : errno;
 }
 
 }  // namespace
@@ -128,8 +106,11 @@ long receiveSome(int fd, std::uint8_t* buffer, std::size_t size) {
     }
 }
 
-void reportLostConnection(int error) {
-    if (error == 0)
+void reportLostConnection(int error, bool nothingReceived) {
+    if (nothingReceived && (error == 0 || error == ECONNRESET))
+        std::fprintf(stderr, "marvane-client: connection lost: the station closed it before sending "
+                             "anything (it may not let this address in)\n");
+    else if (error == 0)
         std::fprintf(stderr, "marvane-client: connection lost: the station closed it\n");
     else if (error == EAGAIN || error == EWOULDBLOCK)
         std::fprintf(stderr, "marvane-client: connection lost: the station took nothing for %d s\n",

@@ -42,8 +42,9 @@ bool sendSized(int fd, std::uint8_t command, const std::uint8_t* payload, std::s
 long receiveSome(int fd, std::uint8_t* buffer, std::size_t size);
 
 // Prints "connection lost" with the reason: an errno value, 0 for a station
-// that closed the connection.
-void reportLostConnection(int error);
+// that closed the connection. A station that closes a connection before it
+// has sent anything may let only some addresses in; the message says so.
+void reportLostConnection(int error, bool nothingReceived = false);
 
 // "P" frames and the station's answers, which come in order.
 struct Pinger {

@@ -231,6 +231,7 @@ int runFileSession(const Options& o) {
 
     bool oneShotOnly = !o.rxPath && !o.txPath && (o.ping || o.info || o.ratesGiven);
     int status = kExitOk;
+    bool receivedAny = false;
     while (ok && !stopRequested()) {
         s.checkDone();
         bool txFinished = !o.txPath || s.txDone;
@@ -262,10 +263,11 @@ int runFileSession(const Options& o) {
             std::uint8_t buffer[16384];
             long n = receiveSome(s.fd, buffer, sizeof buffer);
             if (n <= 0) {
-                reportLostConnection(n < 0 ? errno : 0);
+                reportLostConnection(n < 0 ? errno : 0, !receivedAny);
                 status = kExitConnection;
                 break;
             }
+            receivedAny = true;
             s.received(buffer, static_cast<std::size_t>(n));
         }
         ok = s.pump();

@@ -59,6 +59,7 @@ struct LiveSession {
     StatusLine status;
     bool raw = false;
     bool keysOpen = true;
+    bool receivedAny = false;
 
     link::ServerStreamSplitter splitter;
     Pinger pinger;
@@ -296,6 +297,7 @@ struct LiveSession {
             long n = receiveSome(fd, buffer, sizeof buffer);
             if (n <= 0)
                 return lost(n < 0 ? errno : 0);
+            receivedAny = true;
             if (!received(buffer, static_cast<std::size_t>(n)))
                 return lost(errno);
         }
@@ -311,7 +313,7 @@ struct LiveSession {
 
     bool lost(int error) {
         status.close();
-        reportLostConnection(error);
+        reportLostConnection(error, !receivedAny);
         status_ = kExitConnection;
         return false;
     }
