@@ -107,7 +107,7 @@ long receiveSome(int fd, std::uint8_t* buffer, std::size_t size) {
 }
 
 void reportLostConnection(int error, bool nothingReceived) {
-    if (nothingReceived && (error == 0 || error == ECONNRESET))
+    if (nothingReceived && (error == 0 || error == ECONNRESET || error == EPIPE))
         std::fprintf(stderr, "marvane-client: connection lost: the station closed it before sending "
                              "anything (it may not let this address in)\n");
     else if (error == 0)

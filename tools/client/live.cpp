@@ -373,7 +373,6 @@ struct LiveSession {
         }
         output->close();
         input->close();
-        stopSound();
     }
 };
 

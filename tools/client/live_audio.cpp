@@ -26,8 +26,6 @@ constexpr double kInputLatencySeconds = 0.03;
 constexpr double kOutputChunkSeconds = 0.02;
 constexpr double kOutputLatencySeconds = 0.04;
 
-bool started = false;
-
 std::vector<int> devices(bool input) {
     std::vector<int> list;
     for (PaDeviceIndex i = 0; i < Pa_GetDeviceCount(); ++i) {
@@ -142,15 +140,9 @@ bool startSound() {
         std::fprintf(stderr, "marvane-client: the sound system (PortAudio) cannot start\n");
         return false;
     }
-    started = true;
     return true;
 }
 
-void stopSound() {
-    if (started)
-        Pa_Terminate();
-    started = false;
-}
 
 void listDevices() {
     for (bool input : {true, false}) {

@@ -18,9 +18,10 @@
 
 namespace marvane::client {
 
-// Starts PortAudio quietly; false after printing why not.
+// Starts PortAudio quietly; false after printing why not. It stays up until
+// the process ends: Pa_Terminate unloads ALSA's plugins, which leaves what
+// they allocated when they were loaded unreachable.
 bool startSound();
-void stopSound();
 
 // Prints the input and output devices, the default of each marked.
 void listDevices();

@@ -27,7 +27,6 @@ int main(int argc, char** argv) {
         if (!startSound())
             return kExitSound;
         listDevices();
-        stopSound();
         return kExitOk;
     }
     return options.live ? runLiveSession(options) : runFileSession(options);
