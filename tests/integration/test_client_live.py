@@ -3,11 +3,13 @@ card, a 1 kHz tone captured) with PulseAudio null sinks as the laptop's
 speaker and microphone: the station's tone is heard on the speaker, a tone
 played into the microphone goes on the air while the space bar has
 transmit on, Ctrl+C unkeys before the client quits, and the terminal is
-given back as it was, also when the station goes away.
+given back as it was, also when the station goes away or refuses and when
+the sound devices vanish (after unkeying).
 
 usage: test_client_live.py MARVANE MARVANE_CLIENT
 """
 
+import os
 import subprocess
 import sys
 import unittest
@@ -18,6 +20,14 @@ from stationharness import Station, peak_frequency
 
 MARVANE = CLIENT = None
 DEVICES = ("--output", "speaker", "--input", "microphone")
+
+
+def sanitizer_build():
+    """Whether the programs under test carry a sanitizer (and so leave the
+    libraries' own messages on standard error, next to its reports)."""
+    cache = os.path.join(os.environ.get("MARVANE_BUILD_DIR", ""), "CMakeCache.txt")
+    with open(cache) as f:
+        return "MARVANE_SANITIZE:STRING=\n" not in f.read()
 
 
 def loud_stretch(samples, threshold=3000):
@@ -99,6 +109,22 @@ class LiveOperation(WithPulse):
         self.assertIn("connection lost", client.output())
         self.assertEqual(client.terminal(), client.cooked)
         self.assertEqual(sanitizer_report(client.output()), "")
+
+    def test_a_sound_device_that_vanishes_while_transmitting(self):
+        # The sound server going away stands for an unplugged headset.
+        s = self.station
+        client = self.start_client()
+        client.type(b" ")
+        on = s.wait_line("ptt on")
+        self.pulse.proc.kill()
+        self.assertEqual(client.wait(), 3, client.output())
+        self.assertRegex(client.output(), r"the (output|input) device \w+ stopped working")
+        if not sanitizer_build():
+            self.assertNotIn("Expression", client.output())  # nothing of the libraries' own
+        unkeyed = s.wait_line("ptt off", on[0])
+        gone = s.wait_line("disconnected.*", on[0])
+        self.assertLess(unkeyed[0], gone[0])
+        self.assertEqual(client.terminal(), client.cooked)
 
     def test_a_station_that_refuses_the_address_is_named_as_such(self):
         refusing = Station(MARVANE, files={"marvane.conf": "[link]\nallow = 127.0.0.2\n"})

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "terminal.h"
+
 namespace marvane::client {
 
 namespace {
@@ -108,15 +110,15 @@ long receiveSome(int fd, std::uint8_t* buffer, std::size_t size) {
 
 void reportLostConnection(int error, bool nothingReceived) {
     if (nothingReceived && (error == 0 || error == ECONNRESET || error == EPIPE))
-        std::fprintf(stderr, "marvane-client: connection lost: the station closed it before sending "
+        std::fprintf(messages(), "marvane-client: connection lost: the station closed it before sending "
                              "anything (it may not let this address in)\n");
     else if (error == 0)
-        std::fprintf(stderr, "marvane-client: connection lost: the station closed it\n");
+        std::fprintf(messages(), "marvane-client: connection lost: the station closed it\n");
     else if (error == EAGAIN || error == EWOULDBLOCK)
-        std::fprintf(stderr, "marvane-client: connection lost: the station took nothing for %d s\n",
+        std::fprintf(messages(), "marvane-client: connection lost: the station took nothing for %d s\n",
                      kSendTimeoutSeconds);
     else
-        std::fprintf(stderr, "marvane-client: connection lost: %s\n", std::strerror(error));
+        std::fprintf(messages(), "marvane-client: connection lost: %s\n", std::strerror(error));
 }
 
 bool Pinger::send(int fd) {

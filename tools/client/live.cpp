@@ -344,6 +344,7 @@ struct LiveSession {
             return status_;
         }
         raw = enterRawMode(STDIN_FILENO);
+        hushLibraries();
         if (!options.quiet)
             status.note("connected to %s:%d, playing on %s, microphone %s; space bar: transmit "
                         "on/off, Escape or Ctrl+C: quit",
@@ -356,6 +357,7 @@ struct LiveSession {
     }
 
     void finish() {
+        unhushLibraries();
         if (raw)
             leaveRawMode();
         status.close();

@@ -1,5 +1,6 @@
 #include "terminal.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -79,7 +80,47 @@ void installRawHandlers() {
     sigaction(SIGTSTP, &action, nullptr);
 }
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kHush = false;
+#else
+constexpr bool kHush = true;
+#endif
+
+std::FILE* ownMessages = nullptr;
+int savedError = -1;
+
 }  // namespace
+
+std::FILE* messages() { return ownMessages != nullptr ? ownMessages : stderr; }
+
+void hushLibraries() {
+    if (!kHush || savedError >= 0)
+        return;
+    std::fflush(stderr);
+    savedError = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (savedError < 0 || null < 0 || (ownMessages = fdopen(savedError, "w")) == nullptr) {
+        if (null >= 0)
+            close(null);
+        if (savedError >= 0)
+            close(savedError);
+        savedError = -1;
+        return;
+    }
+    setvbuf(ownMessages, nullptr, _IONBF, 0);
+    dup2(null, STDERR_FILENO);
+    close(null);
+}
+
+void unhushLibraries() {
+    if (savedError < 0)
+        return;
+    std::fflush(stderr);
+    dup2(savedError, STDERR_FILENO);
+    std::fclose(ownMessages);  // closes savedError
+    ownMessages = nullptr;
+    savedError = -1;
+}
 
 void installStopSignals() {
     struct sigaction action {};
@@ -182,13 +223,14 @@ void StatusLine::note(const char* format, ...) {
         std::printf("\r\033[K");
         std::fflush(stdout);
     }
-    std::fputs("marvane-client: ", stderr);
+    std::FILE* out = messages();
+    std::fputs("marvane-client: ", out);
     va_list args;
     va_start(args, format);
-    std::vfprintf(stderr, format, args);
+    std::vfprintf(out, format, args);
     va_end(args);
-    std::fputc('\n', stderr);
-    std::fflush(stderr);
+    std::fputc('\n', out);
+    std::fflush(out);
 }
 
 void StatusLine::close() {

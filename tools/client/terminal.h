@@ -5,12 +5,22 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "connection.h"
 
 namespace marvane::client {
+
+// The stream of the client's own messages: standard error, or a copy of it
+// while libraries are hushed. PortAudio and ALSA print their inner failures
+// (a device gone, say) straight to standard error, in the middle of the
+// operator's screen; while the live session runs, that goes to /dev/null.
+// Sanitizer builds leave standard error alone: their reports must be seen.
+std::FILE* messages();
+void hushLibraries();
+void unhushLibraries();
 
 // SIGINT, SIGTERM, SIGHUP and SIGQUIT ask the client to stop (counted, so a
 // second one can mean "at once"); SIGPIPE is ignored.
