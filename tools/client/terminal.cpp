@@ -54,7 +54,13 @@ void onSuspend(int) {
     bool wasRaw = rawState.active;
     restoreTerminal();
     signal(SIGTSTP, SIG_DFL);
-    raise(SIGTSTP);  // stops here until SIGCONT
+    // The signal is blocked while its handler runs: unblocked, the raise
+    // stops the process right here until SIGCONT.
+    sigset_t own;
+    sigemptyset(&own);
+    sigaddset(&own, SIGTSTP);
+    sigprocmask(SIG_UNBLOCK, &own, nullptr);
+    raise(SIGTSTP);
     struct sigaction again {};
     again.sa_handler = onSuspend;
     sigemptyset(&again.sa_mask);
