@@ -86,12 +86,20 @@ struct LiveSession {
         phaseStart = Clock::now();
     }
 
-    bool sendCaptured(bool last) {
+    // What has been captured, less what the pacer drops: the `length`
+    // bytes at the end of `captured`.
+    const std::uint8_t* takeCaptured(std::size_t& length) {
         std::size_t n = input->waiting();
         captured.resize(n);
         n = input->take(captured.data(), n);
-        std::size_t keep = pacer.dropFrom(n);
-        return sendChunks(fd, captured.data() + (n - keep), keep, last);
+        length = pacer.dropFrom(n);
+        return captured.data() + (n - length);
+    }
+
+    bool sendCaptured() {
+        std::size_t length;
+        const std::uint8_t* bytes = takeCaptured(length);
+        return sendChunks(fd, bytes, length, false);
     }
 
     bool startTransmit() {
@@ -101,6 +109,7 @@ struct LiveSession {
         input->take(old.data(), old.size());
         input->setActive(true);
         output->playout.expectAudio.store(false);
+        pacer.start(txRate);
         enter(Phase::keying);
         return sendFrame(fd, link::makeFrame(link::kCmdTransmit));
     }
@@ -110,7 +119,6 @@ struct LiveSession {
     // station starts taking blocks only after its playback queue has taken
     // the silent blocks of its first moments, which brings the ring up.
     bool beginStreaming() {
-        pacer.start(txRate);
         lastReport = Clock::now();
         enter(Phase::transmitting);
         std::size_t have = input->waiting();
@@ -120,19 +128,16 @@ struct LiveSession {
             if (!sendChunks(fd, silence.data(), silence.size(), false))
                 return false;
         }
-        return sendCaptured(false);
+        return sendCaptured();
     }
 
     // The rest of the capture and the silence that lets the station play
     // all of it, the last chunk in "R".
     bool unkey() {
         input->setActive(false);
-        std::size_t n = input->waiting();
-        captured.resize(n);
-        n = input->take(captured.data(), n);
-        std::size_t keep = pacer.dropFrom(n);
-        std::vector<std::uint8_t> bytes(captured.begin() + static_cast<std::ptrdiff_t>(n - keep),
-                                        captured.begin() + static_cast<std::ptrdiff_t>(n));
+        std::size_t length;
+        const std::uint8_t* rest = takeCaptured(length);
+        std::vector<std::uint8_t> bytes(rest, rest + length);
         bytes.resize(bytes.size() + tailSilenceBytes(halfTx, true), link::kSilenceByte);
         unkeyBudget = (std::max(pacer.lastFill, 0) + static_cast<double>(bytes.size())) / txRate +
                       kUnkeyMarginSeconds;
@@ -279,7 +284,7 @@ struct LiveSession {
             if (!pinger.send(fd))
                 return lost(errno);
         }
-        if (phase == Phase::transmitting && input->waiting() >= kMinSend && !sendCaptured(false))
+        if (phase == Phase::transmitting && input->waiting() >= kMinSend && !sendCaptured())
             return lost(errno);
         if (secondsSince(lastStatus) >= kStatusSeconds) {
             lastStatus = Clock::now();
