@@ -12,6 +12,7 @@ usage: test_station_hamlib.py MARVANE MARVANE_CLIENT
 import socket
 import subprocess
 import sys
+import time
 import unittest
 
 import harness
@@ -43,16 +44,22 @@ class Rigctld:
             return False
 
     def ptt(self):
-        """The rig's PTT as rigctld reports it ("t"): 0 or 1."""
-        with socket.create_connection(("127.0.0.1", self.port), timeout=PATIENCE) as s:
-            s.sendall(b"t\n")
-            data = b""
-            while b"\n" not in data:
-                chunk = s.recv(64)
-                if not chunk:
-                    break
-                data += chunk
-        return int(data.split(b"\n")[0])
+        """The rig's PTT as rigctld reports it ("t"): 0 or 1. rigctld now and
+        then closes a new connection unanswered on a loaded machine: the
+        question is asked again then."""
+        for _ in range(5):
+            with socket.create_connection(("127.0.0.1", self.port), timeout=PATIENCE) as s:
+                s.sendall(b"t\n")
+                data = b""
+                while b"\n" not in data:
+                    chunk = s.recv(64)
+                    if not chunk:
+                        break
+                    data += chunk
+            if data.endswith(b"\n"):
+                return int(data.split(b"\n")[0])
+            time.sleep(0.05)
+        raise AssertionError("rigctld gave no answer to \"t\" five times")
 
     def wait_ptt(self, value, what):
         wait_until(what, lambda: self.ptt() == value)

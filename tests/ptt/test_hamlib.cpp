@@ -75,7 +75,19 @@ public:
     int port() const { return port_; }
 
     // The rig's PTT as rigctld answers "t": 0 or 1, -1 without an answer.
+    // rigctld now and then closes a new connection unanswered on a loaded
+    // machine: the question is asked again then.
     int ptt() const {
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            const int answer = askPtt();
+            if (answer >= 0) return answer;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return -1;
+    }
+
+private:
+    int askPtt() const {
         const int fd = loopbackSocket();
         const sockaddr_in a = loopback(port_);
         std::string answer;
@@ -88,7 +100,6 @@ public:
         return answer == "0" || answer == "1" ? answer[0] - '0' : -1;
     }
 
-private:
     int port_;
     pid_t pid_ = -1;
 };
