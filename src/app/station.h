@@ -16,7 +16,7 @@ struct WindowSteps {
 };
 
 // Brings the station up in its settled order: sound card choice and devices,
-// the window's pens and spectrum tables, the link server, the PTT port, the
+// the window's pens and spectrum tables, the link server, the keying method of [ptt] (the PTT port or the rig), the
 // window's refresh timer, the audio pump (reporting to `sink`), announcing on.
 void startStation(const audio::StatusSink* sink, const WindowSteps* window);
 
