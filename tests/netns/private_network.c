@@ -9,7 +9,9 @@
  * a user namespace comes with it, mapping the caller's own user and group ids
  * to themselves; for a caller other than root, ports below 1024 are opened to
  * everyone inside (that setting is the namespace's own), and the command runs
- * as the caller with no capabilities.
+ * as the caller with one capability only, CAP_NET_ADMIN over that namespace,
+ * so that a test may change its own network's settings (firewall rules) and
+ * nothing else: file permissions hold for it as they do outside.
  *
  * The command learns the outcome from MARVANE_PRIVATE_NETWORK: "1" inside a
  * private namespace; otherwise empty, with the reason in
@@ -22,6 +24,7 @@
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <net/if.h>
 #include <sched.h>
 #include <stdarg.h>
@@ -29,7 +32,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 static char problem[256];
@@ -77,6 +82,26 @@ static int loopbackUp(void) {
     return result;
 }
 
+/* CAP_NET_ADMIN made ambient: it survives the exec of the command (and of
+ * what the command runs), which drops every other capability the user
+ * namespace gave. */
+static int keepNetworkAdmin(void) {
+    struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    struct __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3];
+    memset(data, 0, sizeof data);
+    if (syscall(SYS_capget, &header, data) != 0) {
+        say("cannot read the capabilities: %s", strerror(errno));
+        return -1;
+    }
+    data[CAP_TO_INDEX(CAP_NET_ADMIN)].inheritable |= CAP_TO_MASK(CAP_NET_ADMIN);
+    if (syscall(SYS_capset, &header, data) != 0 ||
+        prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, CAP_NET_ADMIN, 0, 0) != 0) {
+        say("cannot keep CAP_NET_ADMIN for the command: %s", strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
 /* 1: inside a private namespace; 0: still on this machine's network (the
  * reason in problem); -1: a namespace was entered but could not be finished. */
 static int enterPrivateNetwork(void) {
@@ -101,6 +126,7 @@ static int enterPrivateNetwork(void) {
     if (loopbackUp() != 0) return -1;
     if (!asRoot && writeText("/proc/sys/net/ipv4/ip_unprivileged_port_start", "0") != 0)
         return -1;
+    if (!asRoot && keepNetworkAdmin() != 0) return -1;
     return 1;
 }
 
@@ -119,7 +145,8 @@ int main(int argc, char** argv) {
         unsetenv("MARVANE_PRIVATE_NETWORK_PROBLEM");
     else
         setenv("MARVANE_PRIVATE_NETWORK_PROBLEM", problem, 1);
-    /* Not root: the exec drops the capabilities the user namespace gave. */
+    /* Not root: the exec drops the capabilities the user namespace gave, all
+     * but the ambient one. */
     execvp(argv[1], argv + 1);
     fprintf(stderr, "private-network: cannot run %s: %s\n", argv[1], strerror(errno));
     return 127;
