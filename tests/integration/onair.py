@@ -5,12 +5,18 @@ scenario returns the seconds it measured; the on-air test bounds them and
 bench/station/measure_on_air.py reports them.
 
 The vanished network is an nftables rule that drops the client's port pair:
-it needs a network namespace of the caller's own."""
+it needs a network namespace of the caller's own (require_firewall)."""
 
+import os
+import shutil
+import socket
 import subprocess
 import time
 
-from harness import PATIENCE, connect
+from harness import PATIENCE, connect, skip
+
+# /usr/sbin is not on every user's path.
+NFT = shutil.which("nft") or shutil.which("nft", path="/usr/sbin:/sbin")
 from stationharness import BLOCK, LinkClient, Station, link_bytes
 
 
@@ -52,15 +58,37 @@ def silent_client(s):
     return off[1] - on[1]
 
 
+def firewall_problem():
+    """None in a network namespace of our own whose firewall we may set
+    (private-network keeps CAP_NET_ADMIN there), else why not."""
+    if os.environ.get("MARVANE_PRIVATE_NETWORK") != "1":
+        return (os.environ.get("MARVANE_PRIVATE_NETWORK_PROBLEM") or
+                "not started in a private network namespace")
+    if NFT is None:
+        return "nft is not installed"
+    tried = subprocess.run([NFT, "add table inet vanished; delete table inet vanished"],
+                           capture_output=True, text=True)
+    if tried.returncode != 0:
+        return "no firewall rules in this network namespace: " + tried.stderr.strip()
+    return None
+
+
+def require_firewall():
+    """Skips the test unless firewall_problem() is None."""
+    problem = firewall_problem()
+    if problem is not None:
+        skip(problem)
+
+
 def drop_port_pair(port):
     """Every packet to or from the local TCP port is dropped from now on."""
     rules = ("table inet vanished {\n chain out {\n  type filter hook output priority 0;\n"
              "  tcp sport %d drop\n  tcp dport %d drop\n }\n}\n" % (port, port))
-    subprocess.run(["nft", "-f", "-"], input=rules, text=True, check=True)
+    subprocess.run([NFT, "-f", "-"], input=rules, text=True, check=True)
 
 
 def restore_network():
-    subprocess.run(["nft", "delete", "table", "inet", "vanished"], check=False,
+    subprocess.run([NFT, "delete", "table", "inet", "vanished"], check=False,
                    stderr=subprocess.DEVNULL)
 
 
@@ -85,14 +113,41 @@ def vanished_client(s, transmitting):
     return gone[1] - gone_at, None if off is None else off[1] - gone_at
 
 
+def reset(sock):
+    """Whether the station has reset the connection; reads nothing."""
+    try:
+        return sock.recv(1, socket.MSG_PEEK | socket.MSG_DONTWAIT) == b""
+    except BlockingIOError:
+        return False
+    except ConnectionResetError:
+        return True
+
+
+def accepted_without_reading(s):
+    """A connection the station has accepted, nothing read from it:
+    (socket, time connected, its "connected" line). One made while the
+    listener closes after the previous client is reset: it is made again."""
+    start = len(s.lines)
+    deadline = time.monotonic() + PATIENCE
+    while True:
+        sock = connect(s.port)
+        connected_at = time.monotonic()
+        while time.monotonic() < deadline and not reset(sock):
+            try:
+                return sock, connected_at, s.wait_line(r"connected .*", start, timeout=0.2)
+            except AssertionError:
+                pass
+        sock.close()
+        if time.monotonic() >= deadline:
+            raise AssertionError("the station accepts no connection; log:\n" + s.dump())
+
+
 def stopped_reader(s):
     """A client connects and never reads: seconds until the station has
     dropped it. A new client is served after."""
     start = len(s.lines)
-    sock = connect(s.port)
-    connected_at = time.monotonic()
+    sock, connected_at, came = accepted_without_reading(s)
     try:
-        came = s.wait_line(r"connected .*", start)
         gone = s.wait_line(r"disconnected .*", came[0], timeout=PATIENCE * 2)
     finally:
         sock.close()
