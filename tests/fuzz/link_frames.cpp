@@ -3,7 +3,8 @@
 // written to the other end, which then shuts its sending side. The audio pump
 // is played on this thread in the server's pauses, one block per 93 ms of
 // pause on a clock of its own (receive audio, or fillTxBlock while
-// transmitting). When the server has read everything, the client stops
+// transmitting). When the server has read everything, the client goes on
+// reading for a few more blocks (a tail the input chooses), then stops
 // reading as well; the next block's send fails and the connection ends, so no
 // input waits on a real clock.
 //
@@ -13,9 +14,11 @@
 // ends, and leaves the station with no client and not transmitting.
 //
 // Input: byte 0 chooses what the previous client left behind (bit 0 the drain
-// flag, bit 1 half-rate receive, bit 2 half-rate transmit), bytes 1 and 2 how
-// full the ring is (0..65535 scaled to 0..110249); the rest is what the client
-// sends.
+// flag, bit 1 half-rate receive, bit 2 half-rate transmit), the transmit
+// limits (bit 3: 1 s of silence or 2 s in all end a transmission, as
+// "marvane.conf" may set them, instead of the defaults) and the tail (bits 4
+// and 5: 0, 4, 16 or 64 blocks); bytes 1 and 2 how full the ring is
+// (0..65535 scaled to 0..110249); the rest is what the client sends.
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -27,6 +30,7 @@
 #include "audio/audio_block.h"
 #include "audio/tx_source.h"
 #include "config/notice.h"
+#include "config/settings.h"
 #include "fuzz_support.h"
 #include "link/link_protocol.h"
 #include "link/link_server.h"
@@ -41,12 +45,15 @@ using link::txRing;
 
 constexpr std::size_t kMaxClientBytes = 20000;  // fits the socket pair's buffer
 constexpr int kBlockMs = 93;                     // 1024 samples at 11025 per second
-constexpr int kMostWaitsAfterClose = 10000;
+constexpr int kMostWaitsAtEnd = 10000;  // the tail takes 130 at most
+constexpr const char* kShortLimits = "short-limits.conf";
+constexpr const char* kDefaultLimits = "no-such.conf";  // missing: every default
 
 int serverFd = -1;
 int clientFd = -1;
 bool clientGone = false;
-int waitsAfterClose = 0;
+int tailBlocks = 0;  // blocks the client still reads after the server has read all
+int waitsAtEnd = 0;  // pauses since the server has read all
 int clockMs = 0;
 int16_t pumpTxBlock[audio::kBlockLength];
 double levelled[audio::kBlockLength];  // silence: the byte 128, never a frame mark
@@ -76,16 +83,32 @@ int unread(int fd) {
 }
 
 // The server's pauses: the pump runs meanwhile. Once the server has taken
-// everything the client sent, the client stops reading.
+// everything the client sent and the tail's blocks have run, the client
+// stops reading.
 void pause(int ms) {
     checkState();
-    if (!clientGone && unread(serverFd) == 0) {
+    if (!clientGone && unread(serverFd) == 0 && tailBlocks <= 0) {
         ::shutdown(clientFd, SHUT_RD);
         clientGone = true;
     }
-    if (clientGone && ++waitsAfterClose > kMostWaitsAfterClose)
+    if (unread(serverFd) == 0 && ++waitsAtEnd > kMostWaitsAtEnd)
         fuzz::fail("the connection does not end after the client has gone");
-    for (clockMs += ms; clockMs >= kBlockMs; clockMs -= kBlockMs) pumpBlock();
+    for (clockMs += ms; clockMs >= kBlockMs; clockMs -= kBlockMs) {
+        if (unread(serverFd) == 0) --tailBlocks;
+        pumpBlock();
+    }
+}
+
+// The transmit limits in force for this input: short ones or the defaults.
+void useLimits(bool shortLimits) {
+    static int current = -1;
+    if (current == static_cast<int>(shortLimits)) return;
+    current = shortLimits;
+    config::loadSettings(shortLimits ? kShortLimits : kDefaultLimits);
+    const config::TransmitSettings& t = config::settings().transmit;
+    check(shortLimits ? t.silenceSeconds == 1 && t.maxSeconds == 2
+                      : t.silenceSeconds == config::TransmitSettings{}.silenceSeconds,
+          "the transmit limits were not taken");
 }
 
 // The client's side: reads what the server sends until it stops reading,
@@ -120,6 +143,8 @@ void readServer() {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     config::setNoticeSink([](const char*) {});
     link::setLinkWaitForTests(pause);
+    static const char limits[] = "[transmit]\nsilence_seconds = 1\nmax_seconds = 2\n";
+    fuzz::putFile(kShortLimits, reinterpret_cast<const uint8_t*>(limits), sizeof limits - 1);
     return 0;
 }
 
@@ -140,6 +165,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     linkState.txHalfRate = (left >> 2) & 1;
     linkState.blocksSinceReport = 0;
     audio::clearTxFilterDelay();
+    useLimits(left & 8);
+    tailBlocks = (left >> 4 & 3) == 0 ? 0 : 1 << (2 * (left >> 4 & 3));
     checkState();
 
     int pair[2];
@@ -147,7 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     serverFd = pair[0];
     clientFd = pair[1];
     clientGone = false;
-    waitsAfterClose = 0;
+    waitsAtEnd = 0;
     clockMs = 0;
     if (count > 0 && ::send(clientFd, bytes, count, MSG_NOSIGNAL) != static_cast<ssize_t>(count))
         fuzz::fail("the client's bytes do not fit the socket pair");
