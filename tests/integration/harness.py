@@ -76,6 +76,19 @@ def connect(port, patience=PATIENCE):
             time.sleep(0.02)
 
 
+def listening(port):
+    """Whether a TCP socket of this network namespace listens on the port."""
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            with open(table) as f:
+                rows = [line.split() for line in f.readlines()[1:]]
+        except FileNotFoundError:
+            continue
+        if any(r[1].endswith(":%04X" % port) and r[3] == "0A" for r in rows):
+            return True
+    return False
+
+
 def read_file(path):
     """The file's text, or None while it does not exist."""
     try:
@@ -269,6 +282,12 @@ class Station:
     def connect(self):
         """A client connection once the listener is up (refused until then)."""
         return connect(self.port, self.patience)
+
+    def wait_listening(self):
+        """Waits until the station listens on its port, connecting to nothing
+        (for a client program that tries once)."""
+        wait_until("the station to listen on port %d" % self.port,
+                   lambda: listening(self.port), self.patience)
 
     def send_signal(self, sig):
         self.proc.send_signal(sig)

@@ -52,6 +52,7 @@ class LiveOperation(WithPulse):
         self.addCleanup(self.station.close)
 
     def start_client(self):
+        self.station.wait_listening()  # the client tries once
         client = LiveClient(CLIENT, self.station.port, self.pulse.env, DEVICES)
         self.addCleanup(client.close)
         client.wait_raw()
