@@ -1,20 +1,32 @@
-// The remembered choice of sound devices ("scconfig.txt") and what the sound
-// card selection dialog does.
+// The remembered choice of sound devices ("scconfig.txt" by position,
+// "scnames.txt" by name) and what the sound card selection dialog does.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
+#include <string>
 
 #include "sound/sound.h"
+#include "sound/streams.h"
 
 namespace marvane::sound {
 
 int playbackChoice = 0;
 int captureChoice = 0;
+std::string playbackChoiceName;
+std::string captureChoiceName;
 
 namespace {
 
 constexpr const char* choiceFile = "scconfig.txt";
+constexpr const char* namesFile = "scnames.txt";
 constexpr int maxWord = 103;
+// Far more than two device names; the rest of a larger file is not read.
+constexpr std::size_t maxNamesBytes = 4096;
 
 // Formatted input of one "%d": white space skipped, an optional sign, then at
 // least one digit. Values beyond the int range saturate.
@@ -54,6 +66,84 @@ bool readWord(std::FILE* f) {
     return true;
 }
 
+// The first `limit` bytes of a regular file, or nothing: a FIFO or a device
+// named so must not hold up the start.
+bool readSmallFile(const char* path, std::string& text, std::size_t limit) {
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat info {};
+    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    text.clear();
+    char buffer[512];
+    while (ok && text.size() < limit) {
+        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, limit - text.size()));
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return ok;
+}
+
+// Line `index` (from 0) of text without its line end (LF or CR LF) and
+// without the white space around it.
+std::string lineOf(const std::string& text, int index) {
+    std::size_t start = 0;
+    for (int i = 0; i < index; ++i) {
+        start = text.find('\n', start);
+        if (start == std::string::npos) return "";
+        ++start;
+    }
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    while (start < end && std::isspace(static_cast<unsigned char>(text[start]))) ++start;
+    while (end > start && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
+    return text.substr(start, end - start);
+}
+
+bool containsIgnoringCase(const std::string& text, const std::string& part) {
+    if (part.size() > text.size()) return false;
+    for (std::size_t at = 0; at + part.size() <= text.size(); ++at) {
+        std::size_t i = 0;
+        while (i < part.size() && std::tolower(static_cast<unsigned char>(text[at + i])) ==
+                                      std::tolower(static_cast<unsigned char>(part[i])))
+            ++i;
+        if (i == part.size()) return true;
+    }
+    return false;
+}
+
+// The name without a closing ALSA card number such as " (hw:1,0)"; "" when
+// it has none.
+std::string withoutCardNumber(const std::string& name) {
+    const std::size_t open = name.rfind("(hw:");
+    if (open == std::string::npos || name.back() != ')') return "";
+    std::size_t end = open;
+    while (end > 0 && name[end - 1] == ' ') --end;
+    return name.substr(0, end);
+}
+
+void resolveName(const char* role, const std::string& name, int& choice, int count,
+                 const char* (*fullName)(int)) {
+    if (name.empty()) return;
+    const int found = findDeviceByName(name, count, fullName);
+    if (found >= 0) {
+        choice = found;
+        return;
+    }
+    char text[400];
+    if (choice >= 0 && choice < count) {
+        std::snprintf(text, sizeof text,
+                      "%s: no %s device matches \"%.200s\"; device %d of %s is used", namesFile,
+                      role, name.c_str(), choice, choiceFile);
+    } else {
+        std::snprintf(text, sizeof text,
+                      "%s: no %s device matches \"%.200s\"; the system's default device is used",
+                      namesFile, role, name.c_str());
+    }
+    soundNotice(text);
+}
+
 void fillList(const SoundCardList& list, int count, const char* (*name)(int), int choice) {
     list.resetContent(list.widget);
     for (int i = 0; i < count; ++i) list.addString(list.widget, name(i));
@@ -63,6 +153,11 @@ void fillList(const SoundCardList& list, int count, const char* (*name)(int), in
 }  // namespace
 
 void loadSoundCardChoice() {
+    std::string names;
+    if (readSmallFile(namesFile, names, maxNamesBytes)) {
+        playbackChoiceName = lineOf(names, 0);
+        captureChoiceName = lineOf(names, 1);
+    }
     std::FILE* f = std::fopen(choiceFile, "r");
     if (f == nullptr) return;
     // The roles come from the order of the lines; the words are not checked.
@@ -85,8 +180,36 @@ void saveSoundCardChoice() {
     std::fclose(f);
 }
 
+void saveSoundCardNames() {
+    playbackChoiceName = outputDeviceFullName(playbackChoice);
+    captureChoiceName = inputDeviceFullName(captureChoice);
+    std::FILE* f = std::fopen(namesFile, "w");
+    if (f == nullptr) return;
+    std::fprintf(f, "%s\n%s\n", playbackChoiceName.c_str(), captureChoiceName.c_str());
+    std::fclose(f);
+}
+
+int findDeviceByName(const std::string& name, int count, const char* (*fullName)(int)) {
+    for (const std::string& wanted : {name, withoutCardNumber(name)}) {
+        if (wanted.empty()) continue;
+        for (int i = 0; i < count; ++i)
+            if (wanted == fullName(i)) return i;
+        for (int i = 0; i < count; ++i)
+            if (containsIgnoringCase(fullName(i), wanted)) return i;
+    }
+    return -1;
+}
+
+void resolveSoundCardNames() {
+    resolveName("playback", playbackChoiceName, playbackChoice, outputDeviceCount(),
+                outputDeviceFullName);
+    resolveName("capture", captureChoiceName, captureChoice, inputDeviceCount(),
+                inputDeviceFullName);
+}
+
 void applySoundCardChoice() {
     initSoundCards();
+    resolveSoundCardNames();
     selectPlaybackDevice(playbackChoice, true);
     selectCaptureDevice(captureChoice, true);
 }
@@ -104,6 +227,7 @@ bool soundCardDialog(SoundCardDialogEvent event, const SoundCardList& inputList,
             captureChoice = inputList.getCurSel(inputList.widget);
             selectCaptureDevice(captureChoice, true);
             saveSoundCardChoice();
+            saveSoundCardNames();
             return true;
         case SoundCardDialogEvent::closeBox:
             return true;
