@@ -23,6 +23,7 @@
 #include "link/link_server.h"
 #include "link/link_state.h"
 #include "ptt/ptt.h"
+#include "sound/sound.h"
 
 #include <atomic>
 #include <cerrno>
@@ -142,6 +143,8 @@ void logPtt(int on) { logLine("ptt %s", on ? "on" : "off"); }
 
 void logAnnounce(int, int, const char* outcome) { logLine("%s", outcome); }
 
+void logSoundNotice(const char* text) { logLine("%s", text); }
+
 // The refresh's info-box step: a new "I" word from the client is shown.
 void showPeerInfo() {
     link::LinkState& state = link::linkState;
@@ -166,6 +169,7 @@ int runHeadless() {
     link::setConnectionObserver(logConnection);
     ptt::setPttObserver(logPtt);
     announce::setAnnounceObserver(logAnnounce);
+    sound::setSoundNotice(logSoundNotice);
     startStation(&headlessSink, nullptr);
 
     // Woken every 50 ms, as the window's refresh is, to show the client's info word.

@@ -3,6 +3,7 @@
 #include "app/station.h"
 
 #include "announce/announce.h"
+#include "app/service_notify.h"
 #include "link/link_server.h"
 #include "ptt/ptt.h"
 #include "sound/sound.h"
@@ -35,6 +36,7 @@ void startStation(const audio::StatusSink* sink, const WindowSteps* window) {
     link::startLinkServer();
     ptt::openPttPort(ptt::loadPttChoice());
     if (window) runStep(window->startRefreshTimer);
+    startServiceWatchdog();
     try {
         std::thread(audio::runAudioPump, sink).detach();
     } catch (const std::exception&) {
@@ -42,10 +44,12 @@ void startStation(const audio::StatusSink* sink, const WindowSteps* window) {
     }
     announceMenuOn.store(1);
     announce::setAnnouncing('Y');
+    notifyServiceReady();
 }
 
 void shutdownStation() {
     if (shutDown.exchange(1)) return;
+    notifyServiceStopping();
     // Unkey first and close the port (with HUPCL the kernel drops both lines
     // at close), so that the pump's later pttOn finds no port: the withdraw
     // below may take up to 10 s and the transmitter must not stay keyed.
