@@ -2,11 +2,15 @@
 # `make test`: the same set-up, then every test in a plain, a ThreadSanitizer
 #              and an AddressSanitizer+UBSan build.
 # `make bench`: build and run the benchmarks and measurements.
+# `make install`: build, then install the programs, manual pages and the
+#              systemd unit under PREFIX (/usr/local).
+# `make deb`: the Debian package marvane_<version>_<arch>.deb.
 
 JOBS ?= $(shell nproc)
 BUILD ?= build
+PREFIX ?= /usr/local
 
-.PHONY: all deps build run test bench clean
+.PHONY: all deps build run test bench install deb clean
 
 all: build
 
@@ -14,7 +18,8 @@ deps:
 	@scripts/install-deps
 
 build: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMARVANE_WERROR=ON \
+		-DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
 run: build
@@ -26,5 +31,11 @@ test: deps
 bench: build
 	@scripts/run-bench $(BUILD)
 
+install: build
+	cmake --install $(BUILD)
+
+deb: deps
+	@scripts/build-deb
+
 clean:
-	rm -rf build build-tsan build-asan
+	rm -rf build build-release build-tsan build-asan build-deb marvane_*.deb
