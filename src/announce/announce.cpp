@@ -10,6 +10,7 @@
 #include <exception>
 #include <thread>
 
+#include "config/settings_file.h"
 #include "net/client.h"
 
 namespace marvane::announce {
@@ -60,14 +61,16 @@ bool readWord(std::FILE* f, char (&field)[100]) {
 // Fills s from "url.txt"; a missing word leaves its field and the later ones.
 // Without the file, the defaults are used and written.
 void loadUrlFile(DirectorySettings& s) {
-    if (std::FILE* f = std::fopen("url.txt", "r")) {
+    const config::SettingsFile file("url.txt");
+    if (std::FILE* f = file.file()) {
         readWord(f, s.host) && readWord(f, s.path) && readWord(f, s.call) &&
             readWord(f, s.qrg) && readWord(f, s.loc);
-        std::fclose(f);
         return;
     }
     s = kDefaults;
-    if (std::FILE* f = std::fopen("url.txt", "w")) {
+    // Written only where there is no file: one that cannot be read stays.
+    if (file.status() != config::SettingsRead::missing) return;
+    if (std::FILE* f = config::openSettingsForWriting("url.txt")) {
         std::fprintf(f, "%s\n%s\n%s\n%s\n%s\n", s.host, s.path, s.call, s.qrg, s.loc);
         std::fclose(f);
     }

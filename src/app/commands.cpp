@@ -1,5 +1,6 @@
 #include "app/commands.h"
 
+#include "config/settings.h"
 #include "ptt/ptt.h"
 #include "sound/sound.h"
 
@@ -32,6 +33,8 @@ int listDevices() {
 }
 
 int unkey() {
+    // The keying settings of marvane.conf apply as they do for the station.
+    config::loadSettings();
     const char choice = ptt::loadPttChoice();
     if (choice < '1' || choice > '8') {
         std::printf("marvane --unkey: txport.bin chooses no PTT port\n");

@@ -11,7 +11,8 @@
 //   12:00:20 announcing off        12:00:20 withdraw failed: cannot connect to ...
 //   12:00:30 stopping on SIGTERM   12:00:30 stopped
 //
-// SIGINT and SIGTERM end the run as closing the window does; SIGUSR1 is the
+// SIGINT, SIGTERM and SIGHUP end the run as closing the window does; SIGTSTP
+// unkeys before the station stops; SIGUSR1 is the
 // "Anounce" menu command.
 
 #include "app/headless.h"
@@ -20,10 +21,10 @@
 #include "app/station.h"
 #include "app/stop_signals.h"
 #include "audio/audio_pump.h"
+#include "config/notice.h"
 #include "link/link_server.h"
 #include "link/link_state.h"
 #include "ptt/ptt.h"
-#include "sound/sound.h"
 
 #include <atomic>
 #include <cerrno>
@@ -139,11 +140,11 @@ void logConnection(bool accepted, const char* address) {
     logLine("%s %s", accepted ? "connected" : "disconnected", address);
 }
 
+void logNotice(const char* text) { logLine("%s", text); }
+
 void logPtt(int on) { logLine("ptt %s", on ? "on" : "off"); }
 
 void logAnnounce(int, int, const char* outcome) { logLine("%s", outcome); }
-
-void logSoundNotice(const char* text) { logLine("%s", text); }
 
 // The refresh's info-box step: a new "I" word from the client is shown.
 void showPeerInfo() {
@@ -166,10 +167,10 @@ int runHeadless() {
     const sigset_t signals = blockStopSignals(SIGUSR1);
     watchLineEnds();
 
+    config::setNoticeSink(logNotice);
     link::setConnectionObserver(logConnection);
     ptt::setPttObserver(logPtt);
     announce::setAnnounceObserver(logAnnounce);
-    sound::setSoundNotice(logSoundNotice);
     startStation(&headlessSink, nullptr);
 
     // Woken every 50 ms, as the window's refresh is, to show the client's info word.
@@ -177,7 +178,12 @@ int runHeadless() {
     int signal = 0;
     for (;;) {
         signal = sigtimedwait(&signals, nullptr, &tick);
-        if (signal == SIGINT || signal == SIGTERM) break;
+        if (endsTheRun(signal)) break;
+        if (signal == SIGTSTP) {
+            logLine("suspended on SIGTSTP, transmitter unkeyed");
+            suspendUnkeyed();
+            logLine("continued");
+        }
         if (signal == SIGUSR1) {
             logLine("announcing %s", announceMenuOn.load() ? "off" : "on");
             toggleAnnouncing();
@@ -185,7 +191,7 @@ int runHeadless() {
         showPeerInfo();
     }
 
-    logLine("stopping on %s", signal == SIGINT ? "SIGINT" : "SIGTERM");
+    logLine("stopping on %s", signalName(signal));
     shutdownStation();
     logLine("stopped");
     // The other threads are never stopped: they end with the process, and no

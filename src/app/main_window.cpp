@@ -249,7 +249,7 @@ int onUnusedEvent(int event) {
     return 1;
 }
 
-// SIGINT and SIGTERM: the signal thread has the window thread close the
+// SIGINT, SIGTERM and SIGHUP: the signal thread has the window thread close the
 // window as its close box does (a modal dialog first, as its own close box).
 void onStopSignalAwake(void*) {
     mainWindow.closeRequested = true;

@@ -4,6 +4,8 @@
 
 #include "announce/announce.h"
 #include "app/service_notify.h"
+#include "config/notice.h"
+#include "config/settings.h"
 #include "link/link_server.h"
 #include "ptt/ptt.h"
 #include "sound/sound.h"
@@ -26,7 +28,13 @@ void runStep(void (*step)()) {
 } // namespace
 
 void startStation(const audio::StatusSink* sink, const WindowSteps* window) {
-    // No step's result holds up the steps after it.
+    // No step's result holds up the steps after it. The Linux port's own
+    // settings come first: the link and the transmitter read them.
+    config::loadSettings();
+    if (config::settings().link.allowEveryone)
+        config::notice("anyone who can reach port %d can connect and transmit: list the allowed "
+                       "clients in %s, e.g. [link] allow = 192.168.1.0/24 127.0.0.1",
+                       link::linkPort(), config::kSettingsFileName);
     sound::loadSoundCardChoice();
     sound::applySoundCardChoice();
     if (window) {

@@ -1,6 +1,9 @@
 #include "app/stop_signals.h"
 
+#include "ptt/ptt.h"
+
 #include <pthread.h>
+#include <unistd.h>
 
 #include <exception>
 #include <thread>
@@ -14,6 +17,8 @@ sigset_t stopSignals() {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    sigaddset(&set, SIGTSTP);
     return set;
 }
 
@@ -21,7 +26,11 @@ void waitForStopSignals(void (*onStop)(int)) {
     const sigset_t set = stopSignals();
     for (;;) {
         int signal = 0;
-        if (sigwait(&set, &signal) == 0) onStop(signal);
+        if (sigwait(&set, &signal) != 0) continue;
+        if (signal == SIGTSTP)
+            suspendUnkeyed();
+        else
+            onStop(signal);
     }
 }
 
@@ -32,7 +41,29 @@ sigset_t blockStopSignals(int extra) {
     if (extra != 0) sigaddset(&set, extra);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGTTIN, SIG_IGN);
+    std::signal(SIGTTOU, SIG_IGN);
     return set;
+}
+
+bool endsTheRun(int signal) { return signal == SIGINT || signal == SIGTERM || signal == SIGHUP; }
+
+void suspendUnkeyed() {
+    ptt::suspendKeying();
+    // SIGSTOP cannot be caught or blocked: the whole process stops here and
+    // goes on from here at SIGCONT.
+    ::kill(::getpid(), SIGSTOP);
+    ptt::resumeKeying();
+}
+
+const char* signalName(int signal) {
+    switch (signal) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    case SIGTSTP: return "SIGTSTP";
+    default: return "a signal";
+    }
 }
 
 bool startStopSignalThread(void (*onStop)(int signal)) {

@@ -66,16 +66,19 @@ void runAudioPump(const StatusSink* sink) {
         }
 
         // Transmit: entered on every cycle, even when the loop does not run
-        // (the client went away while receiving).
+        // (the client went away while receiving); the transmitter is keyed
+        // only when there is something to transmit.
         sink->setModeText("TX");
-        ptt::pttOn();
-        while (state.txActive.load() != 0) {
-            beat();
-            fillTxBlock(pumpTxBlock.data(), kBlockLength);
-            storeTxBlock(pumpTxBlock.data());
-            sound::writePlaybackBlock(pumpTxBlock.data());
+        if (state.txActive.load() != 0) {
+            ptt::pttOn();
+            while (state.txActive.load() != 0) {
+                beat();
+                fillTxBlock(pumpTxBlock.data(), kBlockLength);
+                storeTxBlock(pumpTxBlock.data());
+                sound::writePlaybackBlock(pumpTxBlock.data());
+            }
+            ptt::pttOff();
         }
-        ptt::pttOff();
     }
 }
 

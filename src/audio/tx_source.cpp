@@ -1,6 +1,8 @@
 #include "audio/tx_source.h"
 
 #include "audio/audio_block.h"
+#include "config/notice.h"
+#include "config/settings.h"
 #include "link/link_server.h"
 #include "link/link_state.h"
 
@@ -25,14 +27,33 @@ float txFilterDelay[kTxFilterTaps] = {};
 std::mutex txBlockGuard;
 int16_t txBlock[kBlockLength] = {};
 
-void endTransmission() {
+// The blocks of the transmission in progress, counted on the pump thread from
+// the "T" that started it: all of them, and the latest run of silent ones.
+int countedTransmission = -1;
+int transmissionBlocks = 0;
+int silentBlocks = 0;
+
+// Blocks in `seconds` of audio, rounded up; 0 (no limit) stays 0.
+int blocksIn(int seconds) {
+    return static_cast<int>((static_cast<long long>(seconds) * kSampleRate + kBlockLength - 1) /
+                            kBlockLength);
+}
+
+// Back to the receive phase (drained, or a limit reached). Under the
+// transitions' hold a "T" or a lost connection lands before or after it,
+// never inside; a transmission that already ended is left alone.
+bool endTransmission() {
     using link::linkState;
+    auto transition = link::holdTransitions();
+    if (linkState.txActive == 0)
+        return false;
     linkState.txDrainPending = 0;
     linkState.rxPhase = 1;
     link::setClientNoDelay(0);
     link::ringCatchUp();
     linkState.txActive = 0;
     linkState.rxStreaming = 1;
+    return true;
 }
 
 int16_t byteToSample(uint8_t b) { return static_cast<int16_t>((b - 128) * 256); }
@@ -56,6 +77,22 @@ void clearTxFilterDelay() { std::memset(txFilterDelay, 0, sizeof txFilterDelay);
 
 void fillTxBlock(int16_t* samples, int count) {
     using link::linkState;
+    const int transmission = linkState.transmissionsStarted.load();
+    if (transmission != countedTransmission) {
+        countedTransmission = transmission;
+        transmissionBlocks = 0;
+        silentBlocks = 0;
+    }
+    // A transmission that has lasted its longest ends with a silent block,
+    // as a drained one does.
+    const int longest = blocksIn(config::settings().transmit.maxSeconds);
+    if (++transmissionBlocks == longest && endTransmission()) {
+        config::notice("transmission ended: it lasted %d s, the longest allowed",
+                       config::settings().transmit.maxSeconds);
+        std::memset(samples, 0, sizeof(int16_t) * static_cast<size_t>(count));
+        return;
+    }
+
     if (linkState.txDrainPending == 0) {
         if (linkState.blocksSinceReport.fetch_add(1) + 1 >= 2)
             link::sendFillReport();
@@ -68,6 +105,7 @@ void fillTxBlock(int16_t* samples, int count) {
     {
         std::unique_lock ring = link::holdRing();
         if (link::heldRingFill() >= count) {
+            silentBlocks = 0;
             if (linkState.txHalfRate == 1) {
                 for (int k = 0; k < count / 2; ++k) {
                     int16_t v = byteToSample(link::ringTake());
@@ -86,9 +124,18 @@ void fillTxBlock(int16_t* samples, int count) {
         }
     }
 
-    if (linkState.txDrainPending == 1)
-        endTransmission();
+    // Too little waits: silence. After the last chunk that ends the
+    // transmission; without one, so does a client that has sent nothing for
+    // too long (a frozen client program keeps its connection).
     std::memset(samples, 0, sizeof(int16_t) * static_cast<size_t>(count));
+    if (linkState.txDrainPending == 1) {
+        endTransmission();
+        return;
+    }
+    const int quiet = blocksIn(config::settings().transmit.silenceSeconds);
+    if (++silentBlocks == quiet && endTransmission())
+        config::notice("transmission ended: no audio from the client for %d s",
+                       config::settings().transmit.silenceSeconds);
 }
 
 void storeTxBlock(const int16_t* in) {

@@ -2,7 +2,9 @@
 // The link protocol's wire format: the 6-byte frame header, the command
 // letters, the payload limits and the receive-audio byte encoding.
 
+#include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 
 namespace marvane::link {
@@ -46,5 +48,103 @@ inline uint8_t encodeRxSample(double sample) {
     auto s = static_cast<int16_t>(static_cast<uint16_t>(whole & 0xFFFF));
     return static_cast<uint8_t>(((s >> 8) + 128) & 0xFF);
 }
+
+// ---- frames and samples as a client builds and reads them ----
+
+using FrameBytes = std::array<uint8_t, kFrameSize>;
+
+// A frame with a 16-bit argument (a payload length, or 0).
+inline FrameBytes makeFrame(uint8_t command, int argument = 0) {
+    return {kMark1, kMark2, kMark3, command, static_cast<uint8_t>((argument >> 8) & 0xFF),
+            static_cast<uint8_t>(argument & 0xFF)};
+}
+
+// "F": byte 4 the receive rate, byte 5 the transmit rate (1 = half rate).
+inline FrameBytes makeRatesFrame(int rxRate, int txRate) {
+    return {kMark1, kMark2, kMark3, kCmdRates, static_cast<uint8_t>(rxRate),
+            static_cast<uint8_t>(txRate)};
+}
+
+inline int frameArgument(const uint8_t* header) { return header[4] * 256 + header[5]; }
+
+// Audio rates on the link: one byte per sample at full rate, every second
+// sample at half rate. A station block is 1024 samples, sent as 1024 bytes
+// or 512; a transmit block needs 1024 bytes waiting at either rate.
+inline constexpr double kFullRate = 11025.0;
+inline constexpr double kHalfRate = 5512.5;
+inline constexpr int kBlockSamples = 1024;
+inline constexpr uint8_t kSilenceByte = 128;
+
+inline double linkRate(bool halfRate) { return halfRate ? kHalfRate : kFullRate; }
+inline int blockBytes(bool halfRate) { return halfRate ? kBlockSamples / 2 : kBlockSamples; }
+
+// A link byte as a 16-bit sample, in both directions: (b - 128) x 256.
+inline int16_t decodeLinkByte(uint8_t b) { return static_cast<int16_t>((b - 128) * 256); }
+
+// A 16-bit transmit sample as a link byte: its high byte plus 128, so that a
+// multiple of 256 comes out of the station unchanged.
+inline uint8_t encodeTxSample(int16_t sample) {
+    return static_cast<uint8_t>((sample >> 8) + 128);
+}
+
+// What the station sends a client: receive audio as raw bytes, with 6-byte
+// "P" and "N" frames between the runs. A frame is recognised by its marks and
+// its letter; anything else is audio. Bytes that may begin a frame are held
+// back until they prove to be one or not, so a frame split over two reads is
+// still found.
+struct ServerStreamSplitter {
+    uint8_t pending[kFrameSize] = {};
+    int pendingLength = 0;
+
+    bool pendingMayBeFrame() const {
+        static constexpr uint8_t marks[3] = {kMark1, kMark2, kMark3};
+        for (int i = 0; i < pendingLength && i < 3; ++i)
+            if (pending[i] != marks[i])
+                return false;
+        return pendingLength < 4 || pending[3] == kCmdPing || pending[3] == kCmdFill;
+    }
+
+    // audio(const uint8_t* bytes, size_t count) gets the receive audio in
+    // order; frame(uint8_t letter, int argument) each frame, after the audio
+    // that came before it.
+    template <class Audio, class Frame>
+    void feed(const uint8_t* data, size_t length, Audio&& audio, Frame&& frame) {
+        uint8_t run[512];
+        size_t runLength = 0;
+        auto emit = [&](uint8_t b) {
+            run[runLength++] = b;
+            if (runLength == sizeof run) {
+                audio(static_cast<const uint8_t*>(run), runLength);
+                runLength = 0;
+            }
+        };
+        for (size_t i = 0; i < length; ++i) {
+            pending[pendingLength++] = data[i];
+            while (pendingLength > 0 && !pendingMayBeFrame()) {
+                emit(pending[0]);
+                for (int k = 1; k < pendingLength; ++k)
+                    pending[k - 1] = pending[k];
+                --pendingLength;
+            }
+            if (pendingLength == kFrameSize) {
+                if (runLength > 0)
+                    audio(static_cast<const uint8_t*>(run), runLength);
+                runLength = 0;
+                pendingLength = 0;
+                frame(pending[3], frameArgument(pending));
+            }
+        }
+        if (runLength > 0)
+            audio(static_cast<const uint8_t*>(run), runLength);
+    }
+
+    // At the end of the stream the bytes held back were audio after all.
+    template <class Audio>
+    void finish(Audio&& audio) {
+        if (pendingLength > 0)
+            audio(static_cast<const uint8_t*>(pending), static_cast<size_t>(pendingLength));
+        pendingLength = 0;
+    }
+};
 
 } // namespace marvane::link

@@ -29,17 +29,36 @@ void sendRxAudio(const double* samples, int count);
 void sendPong();
 // An "N" frame with the ring's fill (capped at 65535); resets blocksSinceReport.
 void sendFillReport();
-// TCP_NODELAY on the client socket, if there is one (result ignored).
+// TCP_NODELAY on the client socket, if there is one (result ignored). Never
+// waits behind a send.
 void setClientNoDelay(int on);
 
-// 3020, or MARVANE_PORT when that names a port.
+// MARVANE_PORT when that names a port, else the port of "marvane.conf" (3020).
 int linkPort();
 
 // Called on the link server thread when a connection is accepted (true) and
 // when it has ended (false), with the peer's dotted address.
 void setConnectionObserver(void (*fn)(bool accepted, const char* address));
 
-// A send that blocks longer than this fails (a client that stopped reading).
+// The pause between an accepted "T" and the ring's reset, 100 ms; tests that
+// drive many transmissions shorten it.
+void setTransmitPauseForTests(int ms);
+
+// A message that cannot be sent within this fails (a client that stopped
+// reading, a network that went away).
 inline constexpr int kSendTimeoutMs = 5000;
+// A client whose receive window stays closed this long has stopped reading
+// (its network still answers): a send then fails at once.
+inline constexpr int kClosedWindowMs = 2000;
+// Unacknowledged data or unanswered keepalive probes for this long end the
+// connection: a client whose network vanished is dropped within 15 s.
+inline constexpr int kUserTimeoutMs = 10000;
+inline constexpr int kKeepAliveIdleS = 4;
+inline constexpr int kKeepAliveIntervalS = 2;
+inline constexpr int kKeepAliveProbes = 3;
+// About a second of receive audio at full rate: the most that waits unsent
+// for the client (and the send buffer's size, which the kernel doubles for its
+// bookkeeping).
+inline constexpr int kSendBufferBytes = 11025;
 
 } // namespace marvane::link

@@ -9,6 +9,8 @@ TxRing txRing;
 
 namespace {
 
+std::mutex transitionGuard;
+
 template <size_t N>
 void copyText(char (&to)[N], const char* from) {
     size_t length = std::strlen(from);
@@ -38,6 +40,19 @@ void LinkState::copyPeerInfo(char (&out)[20]) {
 void LinkState::storePeerInfo(const char* word) {
     std::lock_guard lock(textGuard);
     copyText(peerInfoText, word);
+}
+
+std::unique_lock<std::mutex> holdTransitions() { return std::unique_lock(transitionGuard); }
+
+bool linkStateConsistent() {
+    std::lock_guard lock(transitionGuard);
+    const LinkState& s = linkState;
+    const int connected = s.clientConnected, streaming = s.rxStreaming, active = s.txActive,
+              phase = s.rxPhase;
+    if (connected == 0)  // no client: rxStreaming is 1 only before the first one
+        return active == 0 && (streaming == 0 || s.connectionsAccepted == 0);
+    if (phase == 1) return streaming == 1 && active == 0;  // receive
+    return streaming == 0 && active == 1;                   // transmit or draining
 }
 
 std::unique_lock<std::mutex> holdRing() { return std::unique_lock(txRing.resetGuard); }

@@ -21,6 +21,10 @@ struct LinkState {
     std::atomic<int> peerInfoChanged{0};
     std::atomic<int> lastReportedFill{0};
     std::atomic<int> blocksSinceReport{0};
+    // Transmissions started ("T" frames accepted): the pump counts each
+    // transmission's blocks from the change of this number.
+    std::atomic<int> transmissionsStarted{0};
+    std::atomic<int> connectionsAccepted{0};
 
     // Dotted-decimal client address, at most 15 characters.
     void copyPeerAddress(char (&out)[16]);
@@ -35,6 +39,17 @@ struct LinkState {
 };
 
 extern LinkState linkState;
+
+// The transitions of the connection state that two threads make (accept, "T",
+// "R" and a lost connection on the link server thread or the audio pump,
+// against the pump's end of a transmission) write their flags while holding
+// this, so that every reader under it sees the flags in one of the four
+// states: no client, receive, transmit, draining. Never held across a send.
+[[nodiscard]] std::unique_lock<std::mutex> holdTransitions();
+
+// Whether the flags are in one of the four states (taken under the
+// transitions' hold): for tests and the fuzzer's checks.
+bool linkStateConsistent();
 
 // Ten seconds of transmit audio at 11025 bytes per second.
 inline constexpr int kRingSize = 110250;

@@ -1,10 +1,13 @@
 #include "net/socket_io.h"
 
+#include "net/tcp_window.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,7 +27,9 @@ void dottedText(const sockaddr_storage& peer, char (&address)[16]) {
 
 } // namespace
 
-int openTcpListener(uint16_t port, int backlog) {
+int openTcpListener(uint16_t port, int backlog) { return openTcpListener(INADDR_ANY, port, backlog); }
+
+int openTcpListener(uint32_t localAddress, uint16_t port, int backlog) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0)
         return -1;
@@ -33,7 +38,7 @@ int openTcpListener(uint16_t port, int backlog) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_addr.s_addr = htonl(localAddress);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(fd, backlog) != 0) {
         ::close(fd);
@@ -83,6 +88,60 @@ int sendOnce(int fd, const void* data, int length) {
     return n < 0 ? -1 : static_cast<int>(n);
 }
 
+namespace {
+
+// Whether the peer advertises a closed receive window (false where the kernel
+// does not report the window).
+bool peerWindowClosed(int fd) { return peerReceiveWindow(fd) == 0; }
+
+// True when the window has been closed for at least closedWindowMs.
+bool closedTooLong(int fd, int closedWindowMs, SendWatch& watch) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!peerWindowClosed(fd)) {
+        watch.windowClosed = false;
+        return false;
+    }
+    if (!watch.windowClosed) {
+        watch.windowClosed = true;
+        watch.closedSince = now;
+    }
+    return now - watch.closedSince >= std::chrono::milliseconds(closedWindowMs);
+}
+
+} // namespace
+
+int sendAll(int fd, const void* data, int length, int timeoutMs, int closedWindowMs,
+            SendWatch& watch) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    int sent = 0;
+    for (;;) {
+        if (closedTooLong(fd, closedWindowMs, watch))
+            return -1;
+        const ssize_t n = ::send(fd, bytes + sent, static_cast<size_t>(length - sent),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<int>(n);
+            if (sent == length)
+                return length;
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return -1;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return -1;
+        // Short waits, so that a window that stays closed is seen in time.
+        pollfd p{fd, POLLOUT, 0};
+        ::poll(&p, 1, static_cast<int>(left.count() < 100 ? left.count() : 100));
+    }
+}
+
+void setUnsentLimit(int fd, int bytes) {
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &bytes, sizeof bytes);
+}
+
 void setNoDelay(int fd, int on) {
     int value = on;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value);
@@ -93,6 +152,23 @@ void setSendTimeout(int fd, int milliseconds) {
     timeout.tv_sec = milliseconds / 1000;
     timeout.tv_usec = (milliseconds % 1000) * 1000;
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+}
+
+void setKeepAlive(int fd, int idleSeconds, int intervalSeconds, int probes) {
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds, sizeof intervalSeconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+}
+
+void setUserTimeout(int fd, int milliseconds) {
+    unsigned int value = static_cast<unsigned int>(milliseconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &value, sizeof value);
+}
+
+void setSendBuffer(int fd, int bytes) {
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
 }
 
 void shutdownBoth(int fd) { ::shutdown(fd, SHUT_RDWR); }

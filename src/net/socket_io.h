@@ -3,6 +3,7 @@
 // peer's dotted address, single-call sends that never raise SIGPIPE, and the
 // socket options the link protocol switches.
 
+#include <chrono>
 #include <cstdint>
 
 namespace marvane::net {
@@ -12,6 +13,8 @@ namespace marvane::net {
 // never lets a second listener onto a port that is in use). Returns the socket,
 // or -1 when socket, bind or listen failed (nothing is left open then).
 int openTcpListener(uint16_t port, int backlog);
+// The same on one local IPv4 address (host byte order; 0 for all of them).
+int openTcpListener(uint32_t address, uint16_t port, int backlog);
 
 // Blocking accept. Writes the peer's IPv4 address as dotted-decimal text (empty
 // for other families). Returns the connected socket or -1.
@@ -27,11 +30,40 @@ int receiveSome(int fd, void* buffer, int length);
 // One send call with MSG_NOSIGNAL. Returns the byte count sent or -1.
 int sendOnce(int fd, const void* data, int length);
 
+// What sendAll keeps from one call to the next on a connection: since when
+// the peer has advertised a closed receive window.
+struct SendWatch {
+    bool windowClosed = false;
+    std::chrono::steady_clock::time_point closedSince{};
+};
+
+// Sends all of data, never blocking in the kernel. Gives up (-1) when a send
+// fails, when it could not finish within timeoutMs, or when the peer's
+// receive window has stayed closed for closedWindowMs: its buffer is full and
+// it takes nothing, though its network answers. Returns length otherwise.
+// Nothing else may send on fd meanwhile (the message stays whole).
+int sendAll(int fd, const void* data, int length, int timeoutMs, int closedWindowMs,
+            SendWatch& watch);
+
+// TCP_NOTSENT_LOWAT: a send waits while this much is queued and not yet sent.
+void setUnsentLimit(int fd, int bytes);
+
 // TCP_NODELAY on (1) or off (0); the result is ignored by design.
 void setNoDelay(int fd, int on);
 
 // SO_SNDTIMEO in milliseconds: a send blocked longer than this fails.
 void setSendTimeout(int fd, int milliseconds);
+
+// TCP keepalive on: the first probe after idleSeconds without traffic, then
+// one every intervalSeconds, the connection ends after `probes` unanswered.
+void setKeepAlive(int fd, int idleSeconds, int intervalSeconds, int probes);
+
+// TCP_USER_TIMEOUT: data (or probes) unacknowledged this long end the
+// connection, and the next receive or send fails.
+void setUserTimeout(int fd, int milliseconds);
+
+// SO_SNDBUF: bounds what waits in the kernel for a slow reader.
+void setSendBuffer(int fd, int bytes);
 
 // Ends both directions of a connection without releasing the descriptor, so
 // that a receive blocked on another thread returns.

@@ -7,13 +7,24 @@
 namespace marvane::ptt {
 
 // Port choice: '0' none, '1'..'8' "COM1:".."COM8:", anything else none.
-// Closes the current port, opens the chosen one and leaves RTS and DTR low.
-// Keying meanwhile finds no port and never waits for the open.
+// Drops RTS and DTR on the current port and closes it, opens the chosen one
+// and leaves its lines low. Keying meanwhile finds no port and never waits
+// for the open. A port that does not open is noticed and tried again at each
+// keying call.
 void openPttPort(char choice);
 
-// Raise RTS, then DTR / drop RTS, then DTR, on the open port; nothing without one.
+// Raise RTS, then DTR / drop RTS, then DTR, on the open port; nothing without
+// one. A line change that fails is noticed ("ptt on failed: <reason>"), and
+// the next keying call opens the chosen port again, once, before its change.
 void pttOn();
 void pttOff();
+
+// While the process is stopped (a stop signal) the transmitter must not stay
+// keyed: suspendKeying drops the lines and holds them down against keying
+// calls, which are remembered; resumeKeying keys again if the last of them
+// was pttOn.
+void suspendKeying();
+void resumeKeying();
 
 // The choice stored in "txport.bin", or 0 when it cannot be read.
 char loadPttChoice();

@@ -1,12 +1,14 @@
 #include "ptt/serial.h"
 
+#include "config/settings_file.h"
+
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <fstream>
+#include <cerrno>
 #include <sstream>
 
 static_assert(marvane::ptt::kLineRts == TIOCM_RTS && marvane::ptt::kLineDtr == TIOCM_DTR);
@@ -21,9 +23,9 @@ int openSerial(const char* device) {
 
 void closeSerial(int fd) { ::close(fd); }
 
-void raiseSerialLines(int fd, int lines) { ::ioctl(fd, TIOCMBIS, &lines); }
+int raiseSerialLines(int fd, int lines) { return ::ioctl(fd, TIOCMBIS, &lines) == 0 ? 0 : errno; }
 
-void dropSerialLines(int fd, int lines) { ::ioctl(fd, TIOCMBIC, &lines); }
+int dropSerialLines(int fd, int lines) { return ::ioctl(fd, TIOCMBIC, &lines) == 0 ? 0 : errno; }
 
 void prepareSerial(int fd) {
     termios t{};
@@ -55,7 +57,9 @@ const SerialLines& termiosSerialLines() { return kTermiosLines; }
 std::string serialDeviceFor(char choice) {
     if (choice < '1' || choice > '8') return {};
     const int port = choice - '0';
-    std::ifstream map("comports.txt");
+    std::string text;
+    config::readSettingsFile("comports.txt", text);
+    std::istringstream map(text);
     std::string line;
     while (std::getline(map, line)) {
         std::istringstream words(line);

@@ -16,9 +16,10 @@ struct SerialLines {
     // waiting for carrier; returns a descriptor, or -1.
     int (*open)(const char* device);
     void (*close)(int fd);
-    // Raise / drop the lines named by the bit mask (kLineRts, kLineDtr).
-    void (*raiseLines)(int fd, int lines);
-    void (*dropLines)(int fd, int lines);
+    // Raise / drop the lines named by the bit mask (kLineRts, kLineDtr):
+    // 0, or the errno of a change that failed (a USB adapter unplugged).
+    int (*raiseLines)(int fd, int lines);
+    int (*dropLines)(int fd, int lines);
     // Turns hardware flow control off and hang-up-on-close on; everything
     // else (speed, framing) stays as the driver had it.
     void (*prepare)(int fd);

@@ -1,17 +1,14 @@
 // The remembered choice of sound devices ("scconfig.txt" by position,
 // "scnames.txt" by name) and what the sound card selection dialog does.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
 #include <string>
 
+#include "config/notice.h"
+#include "config/settings_file.h"
 #include "sound/sound.h"
-#include "sound/streams.h"
 
 namespace marvane::sound {
 
@@ -25,8 +22,6 @@ namespace {
 constexpr const char* choiceFile = "scconfig.txt";
 constexpr const char* namesFile = "scnames.txt";
 constexpr int maxWord = 103;
-// Far more than two device names; the rest of a larger file is not read.
-constexpr std::size_t maxNamesBytes = 4096;
 
 // Formatted input of one "%d": white space skipped, an optional sign, then at
 // least one digit. Values beyond the int range saturate.
@@ -64,25 +59,6 @@ bool readWord(std::FILE* f) {
     }
     if (c != EOF) std::ungetc(c, f);
     return true;
-}
-
-// The first `limit` bytes of a regular file, or nothing: a FIFO or a device
-// named so must not hold up the start.
-bool readSmallFile(const char* path, std::string& text, std::size_t limit) {
-    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat info {};
-    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    text.clear();
-    char buffer[512];
-    while (ok && text.size() < limit) {
-        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, limit - text.size()));
-        if (n < 0) ok = false;
-        if (n <= 0) break;
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return ok;
 }
 
 // Line `index` (from 0) of text without its line end (LF or CR LF) and
@@ -131,17 +107,13 @@ void resolveName(const char* role, const std::string& name, int& choice, int cou
         choice = found;
         return;
     }
-    char text[400];
     if (choice >= 0 && choice < count) {
-        std::snprintf(text, sizeof text,
-                      "%s: no %s device matches \"%.200s\"; device %d of %s is used", namesFile,
-                      role, name.c_str(), choice, choiceFile);
+        config::notice("%s: no %s device matches \"%.200s\"; device %d of %s is used", namesFile,
+                       role, name.c_str(), choice, choiceFile);
     } else {
-        std::snprintf(text, sizeof text,
-                      "%s: no %s device matches \"%.200s\"; the system's default device is used",
-                      namesFile, role, name.c_str());
+        config::notice("%s: no %s device matches \"%.200s\"; the system's default device is used",
+                       namesFile, role, name.c_str());
     }
-    soundNotice(text);
 }
 
 void fillList(const SoundCardList& list, int count, const char* (*name)(int), int choice) {
@@ -154,11 +126,12 @@ void fillList(const SoundCardList& list, int count, const char* (*name)(int), in
 
 void loadSoundCardChoice() {
     std::string names;
-    if (readSmallFile(namesFile, names, maxNamesBytes)) {
+    if (config::readSettingsFile(namesFile, names) == config::SettingsRead::ok) {
         playbackChoiceName = lineOf(names, 0);
         captureChoiceName = lineOf(names, 1);
     }
-    std::FILE* f = std::fopen(choiceFile, "r");
+    const config::SettingsFile file(choiceFile);
+    std::FILE* f = file.file();
     if (f == nullptr) return;
     // The roles come from the order of the lines; the words are not checked.
     int value;
@@ -169,11 +142,10 @@ void loadSoundCardChoice() {
             readWord(f);
         }
     }
-    std::fclose(f);
 }
 
 void saveSoundCardChoice() {
-    std::FILE* f = std::fopen(choiceFile, "w");
+    std::FILE* f = config::openSettingsForWriting(choiceFile);
     if (f == nullptr) return;
     std::fprintf(f, "%d SCout\n", playbackChoice);
     std::fprintf(f, "%d SCin\n", captureChoice);
@@ -183,7 +155,7 @@ void saveSoundCardChoice() {
 void saveSoundCardNames() {
     playbackChoiceName = outputDeviceFullName(playbackChoice);
     captureChoiceName = inputDeviceFullName(captureChoice);
-    std::FILE* f = std::fopen(namesFile, "w");
+    std::FILE* f = config::openSettingsForWriting(namesFile);
     if (f == nullptr) return;
     std::fprintf(f, "%s\n%s\n", playbackChoiceName.c_str(), captureChoiceName.c_str());
     std::fclose(f);

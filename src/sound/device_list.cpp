@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <string>
 
+#include "config/notice.h"
 #include "sound/sound.h"
 #include "sound/streams.h"
 
@@ -42,6 +43,9 @@ void printList(const char* role, const char* Role, int line, int count, const ch
 }  // namespace
 
 void printDeviceLists() {
+    // Notices (a name in scnames.txt that matches nothing) as plain lines
+    // among the lists.
+    config::setNoticeSink(sayLine);
     loadSoundCardChoice();
     initSoundCards();
     resolveSoundCardNames();

@@ -54,11 +54,6 @@ void selectPlaybackDevice(int number, bool blocking);
 // opens them again.
 void closeSoundDevices();
 
-// Where the sound card interface's notes with a line end go (a remembered
-// device name that matches no device); the standard output when null.
-using SoundNotice = void (*)(const char* text);
-void setSoundNotice(SoundNotice notice);
-
 // ---- device choice ----
 
 // Positions chosen in the output and input lists, -1 for none; 0 at start.
@@ -87,7 +82,7 @@ void saveSoundCardNames();
 // none (and for an empty name).
 int findDeviceByName(const std::string& name, int count, const char* (*fullName)(int));
 // After initSoundCards: each choice name that finds a device chooses it; a
-// name that finds none is noted once and leaves the number as it is.
+// name that finds none is a notice, once, and leaves the number as it is.
 void resolveSoundCardNames();
 // initSoundCards, resolveSoundCardNames, then selects the playback and the
 // capture device from the choices, both blocking.

@@ -29,8 +29,7 @@ std::string outputFullNames[maxListedDevices];
 int inputDefault = -1;
 int outputDefault = -1;
 
-std::atomic<SoundNotice> noticeTarget{nullptr};
-// The sound messages end without a line end; a note printed after one
+// The sound messages end without a line end; a line printed after one
 // starts on a line of its own.
 std::atomic<bool> lineOpen{false};
 
@@ -240,20 +239,11 @@ const char* outputDeviceFullName(int i) {
 int inputDefaultDevice() { return inputDefault; }
 int outputDefaultDevice() { return outputDefault; }
 
-void setSoundNotice(SoundNotice notice) { noticeTarget.store(notice); }
-
 void sayLine(const char* text) {
     std::printf("%s%s\n", lineOpen.exchange(false) ? "\n" : "", text);
     std::fflush(stdout);
 }
 
-void soundNotice(const char* text) {
-    if (SoundNotice notice = noticeTarget.load()) {
-        notice(text);
-    } else {
-        sayLine(text);
-    }
-}
 
 void configureCapture(int blockSamples, int rate) {
     SoundStream& s = captureStream;

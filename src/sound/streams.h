@@ -32,8 +32,6 @@ extern wave::WAVEFORMATEX waveFormat;
 extern char inputDeviceNames[maxListedDevices][deviceNameSlot];
 extern char outputDeviceNames[maxListedDevices][deviceNameSlot];
 
-// Passes a note with a line end to the notice set by setSoundNotice.
-void soundNotice(const char* text);
 // Prints one line on the standard output, on a line of its own after a
 // sound message without a line end.
 void sayLine(const char* text);

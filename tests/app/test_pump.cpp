@@ -7,6 +7,7 @@
 #include "link/link_harness.h"
 
 #include "audio/audio_pump.h"
+#include "config/settings.h"
 #include "link/link_state.h"
 #include "ptt/ptt.h"
 #include "sound/sound.h"
@@ -14,8 +15,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <functional>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace marvane::testing {
@@ -102,10 +106,10 @@ protected:
     ServedConnection connection;
 };
 
-// A pump that skipped the transmit stage would leave a keyed transmitter
-// behind a client that vanished; one that kept receiving would send to a
-// closed socket.
-TEST_F(Pump, ClientLostWhileReceivingPassesThroughTransmitToIdle) {
+// A pump that kept receiving would send to a closed socket; one that keyed on
+// its way through the transmit stage would key the transmitter for an
+// instant at every disconnect.
+TEST_F(Pump, ClientLostWhileReceivingPassesThroughTransmitToIdleUnkeyed) {
     enterReceive();
     captureOneBlock();
     EXPECT_EQ(readBytes(connection.client(), kBlock).size(), static_cast<size_t>(kBlock));
@@ -114,10 +118,9 @@ TEST_F(Pump, ClientLostWhileReceivingPassesThroughTransmitToIdle) {
     connection.end();
     ASSERT_EQ(link::linkState.rxStreaming.load(), 0);
     captureOneBlock();
-    ASSERT_TRUE(eventLog().waitForCount(kIdle.size() * 2 + kReceive.size() + 3));
+    ASSERT_TRUE(eventLog().waitForCount(kIdle.size() * 2 + kReceive.size() + 1));
     ASSERT_TRUE(pumpWaitsOn(Direction::input));
-    EXPECT_EQ(eventLog().copy(),
-              kIdle + kReceive + kKeyedAndUnkeyed + kIdle);
+    EXPECT_EQ(eventLog().copy(), kIdle + kReceive + Events{"mode TX"} + kIdle);
     // The transmit loop did not run: only the four silent start-up blocks.
     EXPECT_EQ(playEverything(), silence(4));
 }
@@ -202,6 +205,79 @@ TEST_F(Pump, TransmitBeforeTheConnectionIsNoticedSkipsTheReceiveLoop) {
     ASSERT_TRUE(pumpWaitsOn(Direction::output));
     EXPECT_EQ(eventLog().copy(), kIdle + kReceive + kKeyed);
     EXPECT_TRUE(nothingArrives(connection.client()));
+}
+
+// The limits of "marvane.conf", read before the pump starts.
+class PumpWithLimits : public Pump {
+protected:
+    void startWith(const char* transmitSection) {
+        char path[] = "/tmp/marvane-limits-XXXXXX";
+        const int fd = mkstemp(path);
+        ASSERT_GE(fd, 0);
+        const std::string text = std::string("[transmit]\n") + transmitSection;
+        ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        close(fd);
+        config::loadSettings(path);
+        std::remove(path);
+        Pump::SetUp();
+    }
+    void SetUp() override {}
+
+    // Plays the transmission block by block: the number of blocks the pump
+    // had filled when the transmission ended (0 if it had not after
+    // `limit`), calling beforeBlock(n) before the pump fills block n.
+    int blocksUntilTheEnd(int limit, const std::function<void(int)>& beforeBlock = {}) {
+        captureOneBlock(); // leaves the receive loop: the first block is filled
+        for (int filled = 1; filled <= limit; ++filled) {
+            if (!pumpWaitsOn(Direction::output))
+                return 0;
+            if (link::linkState.txActive.load() == 0)
+                return filled;
+            if (beforeBlock)
+                beforeBlock(filled + 1);
+            if (!manual::completePlayback())
+                return 0;
+        }
+        return 0;
+    }
+};
+
+// A frozen client program keeps its connection but sends nothing: after 10 s
+// of silent blocks (108 of 1024 samples) the transmission ends as a drained
+// one does, and the client is back in receive. A block of audio starts the
+// count again.
+TEST_F(PumpWithLimits, SilentClientEndsTheTransmissionAfterTenSeconds) {
+    startWith("");
+    enterReceive();
+    startTransmitting();
+    const int filled = blocksUntilTheEnd(400, [this](int next) {
+        if (next != 51)
+            return;
+        sendBytes(connection.client(), frameWith('S', std::vector<uint8_t>(kBlock, 160)));
+        ASSERT_TRUE(waitFor([] { return link::ringFill() == kBlock; }));
+    });
+    EXPECT_EQ(filled, 51 + 108);
+    ASSERT_TRUE(manual::completePlayback());
+    ASSERT_TRUE(eventLog().waitForCount(kIdle.size() * 2 + kReceive.size() * 2 + 3));
+    EXPECT_EQ(eventLog().copy(), kIdle + kReceive + kKeyedAndUnkeyed + kIdle + kReceive);
+    EXPECT_EQ(link::linkState.clientConnected.load(), 1);
+    EXPECT_EQ(link::linkState.rxPhase.load(), 1);
+}
+
+// The longest transmission, 12 s (130 blocks) from its "T", ends it although
+// the silence limit is off (0) and would otherwise never end it; a new "T"
+// is taken afterwards.
+TEST_F(PumpWithLimits, LongestTransmissionEndsItWithTheSilenceLimitOff) {
+    startWith("max_seconds = 12\nsilence_seconds = 0\n");
+    enterReceive();
+    startTransmitting();
+    EXPECT_EQ(blocksUntilTheEnd(400), 130);
+    ASSERT_TRUE(manual::completePlayback());
+    ASSERT_TRUE(eventLog().waitForCount(kIdle.size() * 2 + kReceive.size() * 2 + 3));
+    EXPECT_EQ(link::linkState.rxPhase.load(), 1);
+    readBytes(connection.client(), 1 << 16, 200); // the fill reports of the transmission
+    startTransmitting();
+    EXPECT_EQ(link::linkState.txActive.load(), 1);
 }
 
 } // namespace

@@ -27,8 +27,14 @@ namespace {
 const ptt::SerialLines kRecordingLines{
     [](const char*) { return 42; },
     [](int) { eventLog().add("close"); },
-    [](int, int lines) { eventLog().add("raise " + std::to_string(lines)); },
-    [](int, int lines) { eventLog().add("drop " + std::to_string(lines)); },
+    [](int, int lines) {
+        eventLog().add("raise " + std::to_string(lines));
+        return 0;
+    },
+    [](int, int lines) {
+        eventLog().add("drop " + std::to_string(lines));
+        return 0;
+    },
     [](int) {},
 };
 
@@ -66,15 +72,16 @@ TEST(Shutdown, UnkeysAndClosesThePortBeforeTheWithdraw) {
     app::announceMenuOn.store(1);
     app::shutdownStation();
     const std::vector<std::string> events = eventLog().copy();
-    ASSERT_EQ(events.size(), 4u);
+    ASSERT_EQ(events.size(), 5u);
     EXPECT_EQ(events[0], kDropRts);
     EXPECT_EQ(events[1], kDropDtr);
-    EXPECT_EQ(events[2], "close");
-    EXPECT_EQ(events[3], "withdraw failed: cannot connect to 127.0.0.3:80");
+    EXPECT_EQ(events[2], "drop " + std::to_string(ptt::kLineRts | ptt::kLineDtr));
+    EXPECT_EQ(events[3], "close");
+    EXPECT_EQ(events[4], "withdraw failed: cannot connect to 127.0.0.3:80");
     EXPECT_FALSE(ptt::pttPortOpen());
 
     ptt::pttOn();
-    EXPECT_EQ(eventLog().copy().size(), 4u);
+    EXPECT_EQ(eventLog().copy().size(), 5u);
 }
 
 // "Anounce" off sends the withdraw before it returns; on again re-reads

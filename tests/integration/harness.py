@@ -142,10 +142,12 @@ class Station:
     base_env: the environment to start from (this process's by default).
     env: further environment variables; None as a value removes one.
     patience: the default bound of every wait.
+    prepare: called with the folder before the station starts, for files
+    that are not text (links, FIFOs).
     """
 
     def __init__(self, marvane, args=(), files=None, capture=None, shim=False, base_env=None,
-                 env=None, prefix="marvane-", patience=PATIENCE):
+                 env=None, prefix="marvane-", patience=PATIENCE, prepare=None):
         self.patience = patience
         self.port = free_port()
         self.tmp = tempfile.TemporaryDirectory(prefix=prefix)
@@ -154,6 +156,8 @@ class Station:
             write_wav(self.path("capture.wav"), capture)
         for name, text in (files or {}).items():
             self.write(name, text)
+        if prepare:
+            prepare(self.dir)
         environment = dict(os.environ if base_env is None else base_env,
                            MARVANE_PORT=str(self.port), MARVANE_VIRTUAL_SOUND=self.dir)
         environment.pop("LD_PRELOAD", None)

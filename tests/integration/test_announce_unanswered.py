@@ -51,7 +51,8 @@ class UnansweredDirectory(unittest.TestCase):
         while "close (HUPCL)" not in s.shim_log() and time.monotonic() < deadline:
             time.sleep(0.02)
         still_running = s.proc.poll() is None
-        self.assertIn("drop RTS: RTS=0 DTR=1\ndrop DTR: RTS=0 DTR=0\nclose (HUPCL): RTS=0 DTR=0\n",
+        self.assertIn("drop RTS: RTS=0 DTR=1\ndrop DTR: RTS=0 DTR=0\ndrop RTS+DTR: RTS=0 DTR=0\n"
+                      "close (HUPCL): RTS=0 DTR=0\n",
                       s.shim_log())
         self.assertTrue(still_running)
 

@@ -6,11 +6,13 @@ every change of RTS and DTR.
 usage: test_station_serial.py MARVANE MARVANE_CLIENT
 """
 
+import signal
 import sys
 import termios
 import time
 import unittest
 
+import harness
 from harness import PATIENCE, RATE, Pty, tone
 from stationharness import BLOCK, LinkClient, Station, link_bytes
 
@@ -24,6 +26,8 @@ KEYED = ["raise RTS: RTS=1 DTR=0",
          "raise DTR: RTS=1 DTR=1"]
 UNKEYED = ["drop RTS: RTS=0 DTR=1",
            "drop DTR: RTS=0 DTR=0"]
+CLOSED = ["drop RTS+DTR: RTS=0 DTR=0",   # before the close: HUPCL may not act
+          "close (HUPCL): RTS=0 DTR=0"]
 
 
 class SerialKeying(unittest.TestCase):
@@ -78,11 +82,43 @@ class SerialKeying(unittest.TestCase):
                          AT_OPEN + KEYED + UNKEYED + KEYED)
         self.assertEqual(s.stop(), 0)
         self.assertEqual(self.lines(),
-                         AT_OPEN + KEYED + UNKEYED + KEYED + UNKEYED +
-                         ["close (HUPCL): RTS=0 DTR=0"])
+                         AT_OPEN + KEYED + UNKEYED + KEYED + UNKEYED + CLOSED)
         texts = s.texts()
         self.assertEqual(texts[texts.index("stopping on SIGTERM") + 1], "ptt off")
         self.assertEqual(s.sanitizer_report(), "")
+
+    def test_ctrl_z_unkeys_while_stopped_and_sighup_ends_the_run(self):
+        s = self.station
+        s.wait_line("address idle")
+        client = LinkClient(s.port)
+        self.addCleanup(client.close)
+        client.wait_audio(BLOCK)
+        client.send_frame("T")
+        client.transmit(link_bytes(tone(600.0, 8000, 20 * RATE)), last=False)
+        s.wait_line("ptt on")
+        self.assertEqual(self.wait_lines(len(AT_OPEN + KEYED)), AT_OPEN + KEYED)
+
+        # Stopped by the terminal: unkeyed first, and keyed again once it
+        # goes on, the transmission still under way.
+        s.send_signal(signal.SIGTSTP)
+        harness.wait_until("the station to stop", lambda: process_state(s.proc.pid) == "T")
+        self.assertEqual(self.lines(), AT_OPEN + KEYED + UNKEYED)
+        s.send_signal(signal.SIGCONT)
+        s.wait_line("continued")
+        self.assertEqual(self.wait_lines(len(AT_OPEN + KEYED + UNKEYED + KEYED)),
+                         AT_OPEN + KEYED + UNKEYED + KEYED)
+
+        # The terminal or ssh session closed: the run ends as with SIGTERM.
+        self.assertEqual(s.stop(signal.SIGHUP), 0)
+        self.assertEqual(self.lines(), AT_OPEN + KEYED + UNKEYED + KEYED + UNKEYED + CLOSED)
+        self.assertIn("stopping on SIGHUP", s.texts())
+        self.assertEqual(s.sanitizer_report(), "")
+
+
+def process_state(pid):
+    """The one-letter state of /proc/PID/stat ("T" when stopped)."""
+    with open("/proc/%d/stat" % pid) as f:
+        return f.read().rsplit(")", 1)[1].split()[0]
 
 
 if __name__ == "__main__":

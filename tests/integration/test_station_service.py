@@ -120,7 +120,7 @@ class OneShotOptions(unittest.TestCase):
                 "open: RTS=1 DTR=1", "drop RTS+DTR: RTS=0 DTR=0",
                 "termios CRTSCTS=0 HUPCL=1: RTS=0 DTR=0", "drop RTS+DTR: RTS=0 DTR=0",
                 "drop RTS: RTS=0 DTR=0", "drop DTR: RTS=0 DTR=0",
-                "close (HUPCL): RTS=0 DTR=0"])
+                "drop RTS+DTR: RTS=0 DTR=0", "close (HUPCL): RTS=0 DTR=0"])
         self.write("txport.bin", "3 comport\n")
         failed = run(["--unkey"], self.dir, extra_env=env)
         self.assertEqual(failed.returncode, 1)

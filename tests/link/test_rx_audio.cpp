@@ -83,6 +83,10 @@ TEST_F(RxAudio, MessagesFromTwoThreadsStayWhole) {
     for (int i = 0; i < 1024; ++i)
         block[i] = 0.0; // every audio byte is 128
     constexpr int blocks = 200, pongs = 200;
+    // The client reads as it goes: the station queues only about a second of
+    // audio for it.
+    std::vector<uint8_t> bytes;
+    std::thread client([&] { bytes = readBytes(conn.client(), blocks * 1024 + pongs * 6); });
     std::thread pump([&] {
         for (int i = 0; i < blocks; ++i)
             sendRxAudio(block, 1024);
@@ -90,7 +94,7 @@ TEST_F(RxAudio, MessagesFromTwoThreadsStayWhole) {
     for (int i = 0; i < pongs; ++i)
         sendPong();
     pump.join();
-    auto bytes = readBytes(conn.client(), blocks * 1024 + pongs * 6);
+    client.join();
     ASSERT_EQ(bytes.size(), static_cast<size_t>(blocks * 1024 + pongs * 6));
     int run = 0, seen = 0;
     bool whole = true;

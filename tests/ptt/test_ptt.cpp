@@ -73,13 +73,15 @@ void fakeClose(int fd) {
     rec.openFds.erase(fd);
 }
 // The yields widen the window in which an unlocked reopen could slip in.
-void fakeRaise(int fd, int lines) {
+int fakeRaise(int fd, int lines) {
     std::this_thread::yield();
     record("raise " + lineNames(lines), fd);
+    return 0;
 }
-void fakeDrop(int fd, int lines) {
+int fakeDrop(int fd, int lines) {
     std::this_thread::yield();
     record("drop " + lineNames(lines), fd);
+    return 0;
 }
 void fakePrepare(int fd) { record("prepare", fd); }
 
@@ -169,14 +171,18 @@ TEST_F(PttTest, ReopeningTheSamePortMidTransmissionLeavesItUnkeyed) {
     openPttPort('2');
     pttOff();
     std::lock_guard lock(recMutex);
-    ASSERT_EQ(rec.calls.size(), 7u);
-    EXPECT_EQ(rec.calls[0].what, "close");
+    ASSERT_EQ(rec.calls.size(), 8u);
+    // The old port's lines drop before it closes: HUPCL does not act while
+    // another program holds the port open.
+    EXPECT_EQ(rec.calls[0].what, "drop RTS+DTR");
     EXPECT_EQ(rec.calls[0].fd, 100);
-    EXPECT_EQ(rec.calls[1].what, "open /dev/ttyS1");
-    EXPECT_EQ(rec.calls[2].what, "drop RTS+DTR");
-    EXPECT_EQ(rec.calls[5].what, "drop RTS");
-    EXPECT_EQ(rec.calls[5].fd, 101);
+    EXPECT_EQ(rec.calls[1].what, "close");
+    EXPECT_EQ(rec.calls[1].fd, 100);
+    EXPECT_EQ(rec.calls[2].what, "open /dev/ttyS1");
+    EXPECT_EQ(rec.calls[3].what, "drop RTS+DTR");
+    EXPECT_EQ(rec.calls[6].what, "drop RTS");
     EXPECT_EQ(rec.calls[6].fd, 101);
+    EXPECT_EQ(rec.calls[7].fd, 101);
     EXPECT_EQ(rec.callsOnClosedFd, 0);
 }
 
@@ -187,7 +193,7 @@ TEST_F(PttTest, NoneAndUnknownChoicesCloseThePortAndOpenNothing) {
         openPttPort('4');
         takeCalls();
         openPttPort(choice);
-        EXPECT_EQ(takeCalls(), (Lines{"close"})) << "choice code " << int(choice);
+        EXPECT_EQ(takeCalls(), (Lines{"drop RTS+DTR", "close"})) << "choice code " << int(choice);
         EXPECT_FALSE(pttPortOpen());
     }
 }
@@ -422,6 +428,7 @@ TEST_F(PttTest, ShimSeesLinesDroppedAtOpenKeyedInOrderAndHungUpAtClose) {
               "drop DTR: RTS=0 DTR=0\n"
               "raise RTS: RTS=1 DTR=0\n"
               "raise DTR: RTS=1 DTR=1\n"
+              "drop RTS+DTR: RTS=0 DTR=0\n"
               "close (HUPCL): RTS=0 DTR=0\n");
     close(check);
 }
@@ -439,6 +446,7 @@ TEST_F(PttTest, ShimSeesReopenWhileKeyedLeaveTheNewPortDown) {
               "drop RTS+DTR: RTS=0 DTR=0\n"
               "raise RTS: RTS=1 DTR=0\n"
               "raise DTR: RTS=1 DTR=1\n"
+              "drop RTS+DTR: RTS=0 DTR=0\n"
               "close (HUPCL): RTS=0 DTR=0\n"
               "open: RTS=1 DTR=1\n"
               "drop RTS+DTR: RTS=0 DTR=0\n"

@@ -48,9 +48,13 @@ int slowOpen(const char* device) {
     return fd;
 }
 void slowClose(int fd) { log("close", fd); }
-void slowRaise(int fd, int lines) { log(lines == kLineRts ? "raise RTS" : "raise", fd); }
-void slowDrop(int fd, int lines) {
+int slowRaise(int fd, int lines) {
+    log(lines == kLineRts ? "raise RTS" : "raise", fd);
+    return 0;
+}
+int slowDrop(int fd, int lines) {
     log(lines == kLineRts ? "drop RTS" : lines == kLineDtr ? "drop DTR" : "drop RTS+DTR", fd);
+    return 0;
 }
 void slowPrepare(int fd) { log("prepare", fd); }
 
@@ -89,7 +93,7 @@ TEST(PttSlowOpen, KeyingDoesNotWaitForAPortThatIsOpening) {
     EXPECT_EQ(slow.calls,
               (std::vector<std::string>{"open /dev/ttyS0 200", "drop RTS+DTR 200", "prepare 200",
                                         "drop RTS+DTR 200", "raise RTS 200", "raise 200",
-                                        "close 200", "open /dev/ttyS1 201", "drop RTS+DTR 201",
+                                        "drop RTS+DTR 200", "close 200", "open /dev/ttyS1 201", "drop RTS+DTR 201",
                                         "prepare 201", "drop RTS+DTR 201", "raise RTS 201",
                                         "raise 201", "close 201"}));
 }

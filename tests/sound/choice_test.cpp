@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../common/workdir.h"  // tests/ is not on this folder's include path
+#include "config/notice.h"
 #include "sound/sound.h"
 #include "sound/streams.h"
 #include "sound/wave/manual.h"
@@ -238,7 +239,7 @@ TEST_F(Choice, NamesInScnamesChooseTheirDevicesWhateverTheNumbers) {
     std::vector<std::string> notes;
     static std::vector<std::string>* sink;
     sink = &notes;
-    setSoundNotice([](const char* text) { sink->emplace_back(text); });
+    config::setNoticeSink([](const char* text) { sink->emplace_back(text); });
     loadSoundCardChoice();
     applySoundCardChoice();
     EXPECT_EQ(playbackChoice, 1);
@@ -271,7 +272,7 @@ TEST_F(Choice, NamesInScnamesChooseTheirDevicesWhateverTheNumbers) {
     in.selected = -1;
     soundCardDialog(SoundCardDialogEvent::ok, listOf(in), listOf(out));
     EXPECT_EQ(readFile("scnames.txt"), longName + "\n\n");
-    setSoundNotice(nullptr);
+    config::setNoticeSink(nullptr);
 }
 
 }  // namespace

@@ -46,40 +46,14 @@ DeviceList& listOf(Direction direction) {
     return direction == Direction::input ? state().input : state().output;
 }
 
-void silentAlsaError(const char*, int, const char*, int, const char*, ...) {}
-
-// PortAudio's probing of JACK and of ALSA's plugins, and its checks when a
-// device does not open, print straight to standard error; the operator
-// should only see our own messages. Standard error goes to /dev/null for the
-// duration of such a call.
-std::mutex& quietLock() {
-    static auto* lock = new std::mutex;
-    return *lock;
-}
-
-template <class F>
-auto quietly(F call) {
-    std::lock_guard<std::mutex> guard(quietLock());
-    std::fflush(stderr);
-    int saved = dup(2);
-    int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (saved >= 0 && null >= 0) dup2(null, 2);
-    auto result = call();
-    std::fflush(stderr);
-    if (saved >= 0 && null >= 0) dup2(saved, 2);
-    if (null >= 0) ::close(null);
-    if (saved >= 0) ::close(saved);
-    return result;
-}
+using portaudio::quietly;
 
 void portAudioStart() {
     PortAudioState& s = state();
-    snd_lib_error_set_handler(silentAlsaError);
     if (s.initialized) Pa_Terminate();
     s.input = DeviceList{};
     s.output = DeviceList{};
-    setenv("JACK_NO_START_SERVER", "1", 0);  // probing must not start a JACK server
-    s.initialized = quietly([] { return Pa_Initialize(); }) == paNoError;
+    s.initialized = portaudio::initialize();
     if (!s.initialized) return;
     PaHostApiIndex alsa = Pa_HostApiTypeIdToHostApiIndex(paALSA);
     if (alsa < 0) return;
@@ -88,7 +62,7 @@ void portAudioStart() {
     s.output.fallback = api->defaultOutputDevice;
     for (PaDeviceIndex i = 0; i < Pa_GetDeviceCount(); ++i) {
         const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
-        if (info == nullptr || info->hostApi != alsa || portaudio::isPseudoDevice(info->name)) continue;
+        if (info == nullptr || !portaudio::isListedDevice(i)) continue;
         if (info->maxInputChannels > 0) {
             s.input.index.push_back(i);
             s.input.name.emplace_back(info->name);
@@ -294,6 +268,22 @@ const Backend portAudioBackend = {"portaudio",           portAudioStart, portAud
                                   portAudioOpen,         portAudioClose};
 
 namespace portaudio {
+
+namespace {
+void silentAlsaError(const char*, int, const char*, int, const char*, ...) {}
+}  // namespace
+
+std::mutex& quietLock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+
+bool initialize() {
+    snd_lib_error_set_handler(silentAlsaError);
+    setenv("JACK_NO_START_SERVER", "1", 0);  // probing must not start a JACK server
+    return quietly([] { return Pa_Initialize(); }) == paNoError;
+}
+
 void forceDeviceRate(int rate) { state().forcedRate.store(rate); }
 
 // ALSA's own pseudo devices: what a user wants to see are the cards and the
@@ -308,6 +298,12 @@ bool isPseudoDevice(const char* name) {
         if (std::strcmp(name, h) == 0) return true;
     }
     return false;
+}
+
+bool isListedDevice(int index) {
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(index);
+    return info != nullptr && info->hostApi == Pa_HostApiTypeIdToHostApiIndex(paALSA) &&
+           !isPseudoDevice(info->name);
 }
 }  // namespace portaudio
 

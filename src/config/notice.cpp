@@ -1,0 +1,38 @@
+#include "config/notice.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+
+namespace marvane::config {
+namespace {
+
+void printLine(const char* text) {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[16];
+    std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
+    flockfile(stdout);
+    std::fprintf(stdout, "%s %s\n", stamp, text);
+    std::fflush(stdout);
+    funlockfile(stdout);
+}
+
+std::atomic<NoticeSink> sink{printLine};
+
+}  // namespace
+
+void notice(const char* format, ...) {
+    char text[400];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    sink.load()(text);
+}
+
+void setNoticeSink(NoticeSink s) { sink.store(s ? s : printLine); }
+
+}  // namespace marvane::config

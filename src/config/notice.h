@@ -1,0 +1,16 @@
+// Notices for the operator: settings that were not taken, refused clients,
+// keying that failed. One line each on the standard output, time-stamped;
+// the headless run routes them into its log.
+#pragma once
+
+namespace marvane::config {
+
+// printf-style; the line end is added.
+[[gnu::format(printf, 1, 2)]] void notice(const char* format, ...);
+
+// Where notices go (null: back to the standard output). Called from any
+// thread; the sink serialises its own output.
+using NoticeSink = void (*)(const char* text);
+void setNoticeSink(NoticeSink sink);
+
+}  // namespace marvane::config

@@ -1,0 +1,254 @@
+#include "config/settings.h"
+
+#include "config/notice.h"
+#include "config/settings_file.h"
+
+#include <arpa/inet.h>
+#include <ini.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace marvane::config {
+namespace {
+
+Settings current;
+
+// What the parser carries from line to line.
+struct Parse {
+    const char* fileName;
+    const std::string* text;
+    std::size_t offset = 0;
+    int line = 0;              // the line the reader handed over last
+    bool lineTooLong = false;  // that line was cut to fit the parser's buffer
+    bool continuing = false;   // the line before was a setting
+    bool allowSeen = false;
+    bool allowTaken = false;   // at least one allow entry was valid
+    Settings settings;
+};
+
+// Like fgets over the text, but always one whole line per call: a line too
+// long for the parser's buffer is cut and marked, so that line numbers in the
+// notices stay right. A line that is neither blank, a comment, a section, a
+// setting nor the continuation of one is reported here: the parser itself
+// only counts such lines.
+char* readLine(char* out, int size, void* user) {
+    Parse& p = *static_cast<Parse*>(user);
+    const std::string& text = *p.text;
+    if (p.offset >= text.size()) return nullptr;
+    std::size_t end = text.find('\n', p.offset);
+    if (end == std::string::npos) end = text.size();
+    const std::size_t length = end - p.offset;
+    const std::size_t kept = std::min(length, static_cast<std::size_t>(size - 2));
+    std::memcpy(out, text.data() + p.offset, kept);
+    out[kept] = '\n';
+    out[kept + 1] = '\0';
+    // A NUL byte would end the line early inside the parser: make it visible.
+    for (std::size_t i = 0; i < kept; ++i)
+        if (out[i] == '\0') out[i] = '?';
+    p.offset = end + 1;
+    ++p.line;
+    p.lineTooLong = kept < length;
+
+    const char* s = out;
+    const bool indented = *s == ' ' || *s == '\t';
+    while (*s != '\0' && std::isspace(static_cast<unsigned char>(*s))) ++s;
+    if (*s == '\0' || *s == '#' || *s == ';') return out;  // blank or comment
+    if (*s == '[') {
+        p.continuing = false;
+        return out;
+    }
+    const bool setting = std::strpbrk(s, "=:") != nullptr;
+    if (setting || (indented && p.continuing)) {
+        p.continuing = true;
+    } else {
+        notice("%s line %d: neither a [section], a key = value nor a comment; ignored",
+               p.fileName, p.line);
+        p.continuing = false;
+    }
+    return out;
+}
+
+// The value without a trailing "# comment" and surrounding blanks (the
+// parser itself strips only "; comments").
+std::string valueOf(const char* raw) {
+    std::string v(raw);
+    for (std::size_t i = 0; i < v.size(); ++i)
+        if (v[i] == '#' && (i == 0 || std::isspace(static_cast<unsigned char>(v[i - 1])))) {
+            v.resize(i);
+            break;
+        }
+    while (!v.empty() && std::isspace(static_cast<unsigned char>(v.back()))) v.pop_back();
+    std::size_t start = 0;
+    while (start < v.size() && std::isspace(static_cast<unsigned char>(v[start]))) ++start;
+    return v.substr(start);
+}
+
+bool parseWhole(const std::string& v, long low, long high, int& out) {
+    if (v.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long n = std::strtol(v.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || n < low || n > high || !std::isdigit(static_cast<unsigned char>(v[0])))
+        return false;
+    out = static_cast<int>(n);
+    return true;
+}
+
+bool parseAddress(const std::string& text, uint32_t& out) {
+    in_addr a{};
+    if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
+    out = ntohl(a.s_addr);
+    return true;
+}
+
+// "a.b.c.d" or "a.b.c.d/n"; host bits of a network are ignored.
+bool parseNetwork(const std::string& entry, Ipv4Network& out) {
+    const std::size_t slash = entry.find('/');
+    int bits = 32;
+    if (slash != std::string::npos && !parseWhole(entry.substr(slash + 1), 0, 32, bits))
+        return false;
+    uint32_t address;
+    if (!parseAddress(entry.substr(0, slash), address)) return false;
+    out.mask = bits == 0 ? 0 : ~uint32_t{0} << (32 - bits);
+    out.address = address & out.mask;
+    return true;
+}
+
+void parseAllow(Parse& p, const std::string& value) {
+    if (!p.allowSeen) {
+        p.allowSeen = true;
+        p.settings.link.allowEveryone = false;
+        p.settings.link.allow.clear();
+    }
+    std::size_t i = 0;
+    while (i < value.size()) {
+        while (i < value.size() && (value[i] == ',' || std::isspace(static_cast<unsigned char>(value[i])))) ++i;
+        std::size_t j = i;
+        while (j < value.size() && value[j] != ',' && !std::isspace(static_cast<unsigned char>(value[j]))) ++j;
+        if (j == i) break;
+        const std::string entry = value.substr(i, j - i);
+        Ipv4Network network{};
+        if (parseNetwork(entry, network)) {
+            p.settings.link.allow.push_back(network);
+            p.allowTaken = true;
+        } else {
+            notice("%s line %d: [link] allow: \"%s\" is not an IPv4 address or network "
+                   "(a.b.c.d or a.b.c.d/n); it is left out",
+                   p.fileName, p.line, entry.c_str());
+        }
+        i = j;
+    }
+}
+
+void badValue(const Parse& p, const char* section, const char* key, const std::string& value,
+              const char* expected, const char* kept) {
+    notice("%s line %d: [%s] %s: \"%s\" is not %s; %s", p.fileName, p.line, section, key,
+           value.c_str(), expected, kept);
+}
+
+int onSetting(void* user, const char* section, const char* key, const char* raw) {
+    Parse& p = *static_cast<Parse*>(user);
+    const std::string value = valueOf(raw);
+    auto sectionIs = [&](const char* s) { return std::strcmp(section, s) == 0; };
+    auto keyIs = [&](const char* k) { return std::strcmp(key, k) == 0; };
+
+    if (p.lineTooLong) {
+        notice("%s line %d: [%s] %s: the line is too long (over %d characters); %s",
+               p.fileName, p.line, section, key, INI_MAX_LINE - 2,
+               sectionIs("link") && keyIs("allow")
+                   ? "write the list over several indented lines"
+                   : "the default is kept");
+        if (sectionIs("link") && keyIs("allow")) parseAllow(p, "");
+        return 1;
+    }
+    if (sectionIs("link")) {
+        LinkSettings& link = p.settings.link;
+        if (keyIs("port")) {
+            if (!parseWhole(value, 1, 65535, link.port))
+                badValue(p, section, key, value, "a port number (1 to 65535)",
+                         "the default 3020 is kept");
+            return 1;
+        }
+        if (keyIs("listen")) {
+            // A typo must not open the link on every address when a single
+            // one was meant: it listens on the loopback address then.
+            if (!parseAddress(value, link.listenAddress)) {
+                link.listenAddress = INADDR_LOOPBACK;
+                badValue(p, section, key, value, "an IPv4 address",
+                         "the link listens on 127.0.0.1 only");
+            }
+            return 1;
+        }
+        if (keyIs("allow")) {
+            parseAllow(p, value);
+            return 1;
+        }
+    } else if (sectionIs("transmit")) {
+        TransmitSettings& tx = p.settings.transmit;
+        int* target = keyIs("max_seconds") ? &tx.maxSeconds
+                      : keyIs("silence_seconds") ? &tx.silenceSeconds
+                                                 : nullptr;
+        if (target) {
+            const int fallback = *target;
+            if (!parseWhole(value, 0, 24 * 3600, *target)) {
+                *target = fallback;
+                char kept[64];
+                std::snprintf(kept, sizeof kept, "the default %d is kept", fallback);
+                badValue(p, section, key, value, "a number of seconds (0 to 86400, 0 for no limit)",
+                         kept);
+            }
+            return 1;
+        }
+    } else if (!*section) {
+        notice("%s line %d: %s: a setting before any [section]; ignored", p.fileName, p.line, key);
+        return 1;
+    }
+    notice("%s line %d: [%s] %s: no such setting; ignored", p.fileName, p.line, section, key);
+    return 1;
+}
+
+}  // namespace
+
+const Settings& settings() { return current; }
+
+Settings parseSettings(const std::string& text, const char* fileName) {
+    Parse p;
+    p.fileName = fileName;
+    p.text = &text;
+    ini_parse_stream(readLine, &p, onSetting, &p);
+    LinkSettings& link = p.settings.link;
+    if (p.allowSeen && !p.allowTaken) {
+        // A typo never opens the station.
+        link.allow.assign(1, Ipv4Network{INADDR_LOOPBACK, ~uint32_t{0}});
+        notice("%s: [link] allow lists no valid address: only 127.0.0.1 may connect", fileName);
+    }
+    return p.settings;
+}
+
+void loadSettings(const char* path) {
+    std::string text;
+    switch (readSettingsFile(path, text)) {
+    case SettingsRead::ok: current = parseSettings(text, path); break;
+    case SettingsRead::missing: current = Settings{}; break;
+    case SettingsRead::unreadable:
+        // It may hold an allow list: the station must not open to everyone.
+        current = Settings{};
+        current.link.allowEveryone = false;
+        current.link.allow.assign(1, Ipv4Network{INADDR_LOOPBACK, ~uint32_t{0}});
+        notice("%s: only 127.0.0.1 may connect until the file can be read", path);
+        break;
+    }
+}
+
+bool clientAllowed(const LinkSettings& link, uint32_t address) {
+    if (link.allowEveryone) return true;
+    for (const Ipv4Network& n : link.allow)
+        if ((address & n.mask) == n.address) return true;
+    return false;
+}
+
+}  // namespace marvane::config

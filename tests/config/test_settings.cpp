@@ -1,0 +1,99 @@
+// "marvane.conf": what each line gives, what a bad line costs (one notice
+// naming the line and the key, that key's default), and that the allow list
+// fails closed.
+
+#include "config/notice.h"
+#include "config/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace marvane::config;
+
+std::vector<std::string> notices;
+void keep(const char* text) { notices.emplace_back(text); }
+
+Settings parse(const std::string& text) {
+    notices.clear();
+    setNoticeSink(keep);
+    Settings s = parseSettings(text, "marvane.conf");
+    setNoticeSink(nullptr);
+    return s;
+}
+
+uint32_t ip(const char* text) {
+    in_addr a{};
+    inet_pton(AF_INET, text, &a);
+    return ntohl(a.s_addr);
+}
+
+TEST(Settings, GoodLinesCommentsAndAnAllowListOverSeveralLines) {
+    const Settings s = parse("# station\n"
+                             "[link]\n"
+                             "port = 4020   # not the default\n"
+                             "listen = 127.0.0.1 ; loopback only\n"
+                             "allow = 192.168.1.77/24, 203.0.113.7\n"
+                             "   10.0.0.0/8\n"
+                             "[transmit]\n"
+                             "max_seconds = 0\n"
+                             "silence_seconds=30\n");
+    EXPECT_TRUE(notices.empty()) << notices.front();
+    EXPECT_EQ(s.link.port, 4020);
+    EXPECT_EQ(s.link.listenAddress, ip("127.0.0.1"));
+    EXPECT_FALSE(s.link.allowEveryone);
+    EXPECT_TRUE(clientAllowed(s.link, ip("192.168.1.3")));  // host bits of the network ignored
+    EXPECT_TRUE(clientAllowed(s.link, ip("203.0.113.7")));
+    EXPECT_TRUE(clientAllowed(s.link, ip("10.200.1.1")));   // the continued line
+    EXPECT_FALSE(clientAllowed(s.link, ip("203.0.113.8")));
+    EXPECT_FALSE(clientAllowed(s.link, ip("192.168.2.1")));
+    EXPECT_EQ(s.transmit.maxSeconds, 0);
+    EXPECT_EQ(s.transmit.silenceSeconds, 30);
+}
+
+TEST(Settings, EachBadLineIsOneNoticeAndItsKeyKeepsTheDefault) {
+    const Settings s = parse("[link]\n"
+                             "port = 0x10\n"
+                             "\n"
+                             "just words\n"
+                             "[transmit]\n"
+                             "max_seconds = -1\n"
+                             "silence_seconds = 99999999999\n"
+                             "colour = red\n");
+    ASSERT_EQ(notices.size(), 5u);
+    EXPECT_EQ(notices[0].rfind("marvane.conf line 2: [link] port: \"0x10\"", 0), 0u) << notices[0];
+    EXPECT_EQ(notices[1].rfind("marvane.conf line 4:", 0), 0u) << notices[1];
+    EXPECT_EQ(notices[2].rfind("marvane.conf line 6: [transmit] max_seconds:", 0), 0u);
+    EXPECT_EQ(notices[3].rfind("marvane.conf line 7: [transmit] silence_seconds:", 0), 0u);
+    EXPECT_EQ(notices[4], "marvane.conf line 8: [transmit] colour: no such setting; ignored");
+    EXPECT_EQ(s.link.port, 3020);
+    EXPECT_EQ(s.transmit.maxSeconds, 180);
+    EXPECT_EQ(s.transmit.silenceSeconds, 10);
+    EXPECT_TRUE(s.link.allowEveryone);
+}
+
+// A typo in a setting that guards the transmitter must not open the station.
+TEST(Settings, AllowAndListenFailClosed) {
+    Settings s = parse("[link]\nallow = 192.168.1.300 host.example 10.0.0.0/33\n");
+    EXPECT_EQ(notices.size(), 4u);  // three entries and the fallback
+    EXPECT_FALSE(s.link.allowEveryone);
+    EXPECT_TRUE(clientAllowed(s.link, ip("127.0.0.1")));
+    EXPECT_FALSE(clientAllowed(s.link, ip("127.0.0.2")));
+    EXPECT_FALSE(clientAllowed(s.link, ip("192.168.1.30")));
+
+    s = parse("[link]\nallow = 192.168.1.0/24 " + std::string(250, '1') + "\n");
+    ASSERT_EQ(notices.size(), 2u);  // the line is too long; nothing of it is taken
+    EXPECT_NE(notices[0].find("line 2: [link] allow: the line is too long"), std::string::npos);
+    EXPECT_FALSE(clientAllowed(s.link, ip("192.168.1.1")));
+    EXPECT_TRUE(clientAllowed(s.link, ip("127.0.0.1")));
+
+    s = parse("[link]\nlisten = 0.0.0.0.0\n");
+    EXPECT_EQ(s.link.listenAddress, ip("127.0.0.1"));
+}
+
+}  // namespace
