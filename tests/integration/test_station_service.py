@@ -56,6 +56,12 @@ class OneShotOptions(unittest.TestCase):
                                        "comports.txt", "url.txt", "marvane.conf", "SIGINT",
                                        "SIGTERM", "SIGUSR1"]:
             self.assertIn(word, manual)
+        client = subprocess.run([CLIENT, "--help"], capture_output=True, text=True,
+                                timeout=PATIENCE).stdout
+        with open(os.path.join(SOURCE, "man", "marvane-client.1")) as f:
+            client_manual = f.read().replace("\\-", "-")
+        for option in set(re.findall(r"--[a-z-]+", client)):
+            self.assertIn(option, client_manual)
         wrong = run(["--no-such-option"], self.dir)
         self.assertEqual(wrong.returncode, 1)
         self.assertIn("--list-devices", wrong.stderr)

@@ -79,8 +79,9 @@ extern const Backend manualBackend;
 
 // A device name cut to MAXPNAMELEN - 1 bytes for the capabilities record.
 // A longer name loses its middle, not its end, so that what tells two cards
-// of one make apart (ALSA's "(hw:1,0)") stays: "USB Audio CODEC: U...
-// (hw:1,0)". A cut never splits a UTF-8 character.
+// of one make apart (ALSA's "(hw:1,0)") stays: "USB Audio CODEC: USB Audio
+// Device (hw:1,0)" is listed as "USB Audio CODEC: US... (hw:1,0)". A cut
+// never splits a UTF-8 character.
 void shortenDeviceName(char* dest, const std::string& name);
 
 }  // namespace marvane::sound::wave
