@@ -33,7 +33,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 #include <unistd.h>
 
@@ -75,11 +74,8 @@ void watchLineEnds() {
 
 // One line with the local time in front; the caller holds logGuard.
 void printLocked(const char* text) {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
     char stamp[16];
-    std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
+    config::timeStamp(stamp);
     // The stream's own lock keeps another writer out between test and line.
     flockfile(stdout);
     std::fprintf(stdout, "%s%s %s\n", atLineStart.load() ? "" : "\n", stamp, text);

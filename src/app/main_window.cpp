@@ -109,6 +109,15 @@ Fl_Menu_Item& announceItem() {
     std::abort();  // the table above holds it
 }
 
+// The Com Port menu's items choose the serial port that keys; with another
+// keying method they stay in the menu, inactive.
+void deactivatePortItems() {
+    for (Fl_Menu_Item& item : menuItems) {
+        const auto id = static_cast<long>(reinterpret_cast<fl_intptr_t>(item.user_data()));
+        if (item.callback() == onMenu && id >= cmdCom1 && id <= cmdComNone) item.deactivate();
+    }
+}
+
 // ---- status boxes and level bar ----
 
 Fl_Input* box(StatusBox which) {
@@ -347,6 +356,7 @@ int runMainWindow(int, char**) {
     openStatusMailbox(&statusTarget);
     // Start-up runs while the window is being created: it shows only after.
     startStation(windowStatusSink(), &windowSteps);
+    if (!ptt::keyingBySerialPort()) deactivatePortItems();
     mainWindow.window->show();
     // Template 1000: caption and close box, no minimise or maximise box.
     allowOnlyMoveAndClose(mainWindow.window);

@@ -42,7 +42,8 @@ void startStation(const audio::StatusSink* sink, const WindowSteps* window) {
         runStep(window->buildSpectrumTables);
     }
     link::startLinkServer();
-    ptt::openPttPort(ptt::loadPttChoice());
+    // The keying method of [ptt]: the port of "txport.bin", or the rig.
+    ptt::startKeying();
     if (window) runStep(window->startRefreshTimer);
     startServiceWatchdog();
     try {
@@ -58,11 +59,12 @@ void startStation(const audio::StatusSink* sink, const WindowSteps* window) {
 void shutdownStation() {
     if (shutDown.exchange(1)) return;
     notifyServiceStopping();
-    // Unkey first and close the port (with HUPCL the kernel drops both lines
-    // at close), so that the pump's later pttOn finds no port: the withdraw
-    // below may take up to 10 s and the transmitter must not stay keyed.
+    // Unkey first and let go of the port or the rig (with HUPCL the kernel
+    // drops both lines at close), so that the pump's later pttOn keys
+    // nothing: the withdraw below may take up to 10 s and the transmitter
+    // must not stay keyed.
     ptt::pttOff();
-    ptt::openPttPort('0');
+    ptt::stopKeying();
     if (announceMenuOn.load()) announce::setAnnouncing('N');
 }
 

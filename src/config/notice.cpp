@@ -9,11 +9,8 @@ namespace marvane::config {
 namespace {
 
 void printLine(const char* text) {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
     char stamp[16];
-    std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
+    timeStamp(stamp);
     flockfile(stdout);
     std::fprintf(stdout, "%s %s\n", stamp, text);
     std::fflush(stdout);
@@ -23,6 +20,13 @@ void printLine(const char* text) {
 std::atomic<NoticeSink> sink{printLine};
 
 }  // namespace
+
+void timeStamp(char (&stamp)[16]) {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
+}
 
 void notice(const char* format, ...) {
     char text[400];

@@ -8,6 +8,9 @@ namespace marvane::config {
 // printf-style; the line end is added.
 [[gnu::format(printf, 1, 2)]] void notice(const char* format, ...);
 
+// The local time as the log lines begin with it, "12:00:01".
+void timeStamp(char (&stamp)[16]);
+
 // Where notices go (null: back to the standard output). Called from any
 // thread; the sink serialises its own output.
 using NoticeSink = void (*)(const char* text);

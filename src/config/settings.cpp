@@ -27,6 +27,9 @@ struct Parse {
     bool continuing = false;   // the line before was a setting
     bool allowSeen = false;
     bool allowTaken = false;   // at least one allow entry was valid
+    bool methodBad = false;    // a [ptt] method line was not taken
+    bool hamlibBad = false;    // a [ptt] line for hamlib was not taken
+    int pttTypeLine = 0;
     Settings settings;
 };
 
@@ -144,10 +147,103 @@ void parseAllow(Parse& p, const std::string& value) {
     }
 }
 
+// What a [ptt] line that is not taken costs: nothing is ever keyed on a
+// guess at the device that was meant.
+const char* pttKept(const char* key) {
+    return std::strcmp(key, "method") == 0 ? "nothing is keyed" : "nothing is keyed through hamlib";
+}
+
+void markPttBad(Parse& p, const char* key) {
+    if (std::strcmp(key, "method") == 0)
+        p.methodBad = true;
+    else
+        p.hamlibBad = true;
+}
+
+// A device path, a host:port or a GPIO line: one word of printable
+// characters, short enough for hamlib's port names.
+bool parseDevice(const std::string& v, std::string& out) {
+    if (v.empty() || v.size() > 200) return false;
+    for (const char c : v)
+        if (static_cast<unsigned char>(c) <= ' ' || c == 0x7f) return false;
+    out = v;
+    return true;
+}
+
 void badValue(const Parse& p, const char* section, const char* key, const std::string& value,
               const char* expected, const char* kept) {
     notice("%s line %d: [%s] %s: \"%s\" is not %s; %s", p.fileName, p.line, section, key,
            value.c_str(), expected, kept);
+}
+
+// One [ptt] line; false for a key that is not one of the section's.
+bool onPttSetting(Parse& p, const char* key, const std::string& value) {
+    PttSettings& ptt = p.settings.ptt;
+    auto keyIs = [&](const char* k) { return std::strcmp(key, k) == 0; };
+    const char* expected = nullptr;
+    if (keyIs("method")) {
+        ptt.methodLine = p.line;
+        if (value == "serial")
+            ptt.method = PttMethod::serial;
+        else if (value == "hamlib")
+            ptt.method = PttMethod::hamlib;
+        else
+            expected = "serial or hamlib";
+    } else if (keyIs("rig_model")) {
+        ptt.rigModelLine = p.line;
+        if (!parseWhole(value, 1, 999999, ptt.rigModel))
+            expected = "a hamlib rig model number (rigctl -l lists them; 2 is a rigctld)";
+    } else if (keyIs("rig_port")) {
+        if (!parseDevice(value, ptt.rigPort)) expected = "a device (/dev/ttyUSB0) or host:port";
+    } else if (keyIs("ptt_type")) {
+        p.pttTypeLine = p.line;
+        std::string type;
+        for (const char c : value) type += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (type == "RIG" || type == "RTS" || type == "DTR" || type == "CM108" || type == "GPIO" ||
+            type == "GPION")
+            ptt.pttType = type;
+        else
+            expected = "RIG, RTS, DTR, CM108, GPIO or GPION";
+    } else if (keyIs("ptt_port")) {
+        if (!parseDevice(value, ptt.pttPort)) expected = "a device (/dev/hidraw0) or GPIO line number";
+    } else if (keyIs("serial_speed")) {
+        if (!parseWhole(value, 50, 10000000, ptt.serialSpeed))
+            expected = "a speed in bits per second (e.g. 19200)";
+    } else {
+        return false;
+    }
+    if (expected) {
+        badValue(p, "ptt", key, value, expected, pttKept(key));
+        markPttBad(p, key);
+    }
+    return true;
+}
+
+// What the [ptt] lines give together: hamlib keys only with everything it
+// needs named, never with a device guessed for it.
+void settlePtt(Parse& p) {
+    PttSettings& ptt = p.settings.ptt;
+    if (p.methodBad) ptt.method = PttMethod::none;
+    if (ptt.method != PttMethod::hamlib) return;
+    if (p.hamlibBad) {
+        ptt.method = PttMethod::none;
+        return;
+    }
+    const bool ownDevice = ptt.pttType == "CM108" || ptt.pttType == "GPIO" || ptt.pttType == "GPION";
+    const bool serialLine = ptt.pttType == "RTS" || ptt.pttType == "DTR";
+    if (ptt.rigModel == 0) {
+        notice("%s line %d: [ptt] method = hamlib needs rig_model, the rig's hamlib model number "
+               "(2 for a rigctld); nothing is keyed",
+               p.fileName, ptt.methodLine);
+        ptt.method = PttMethod::none;
+    } else if (ptt.pttPort.empty() && (ownDevice || (serialLine && ptt.rigPort.empty()))) {
+        notice("%s line %d: [ptt] ptt_type = %s needs ptt_port, %s; nothing is keyed", p.fileName,
+               p.pttTypeLine, ptt.pttType.c_str(),
+               ptt.pttType == "CM108" ? "the interface's device (e.g. /dev/hidraw0)"
+               : ownDevice            ? "the GPIO line's number"
+                                      : "the serial port whose line keys (or rig_port)");
+        ptt.method = PttMethod::none;
+    }
 }
 
 int onSetting(void* user, const char* section, const char* key, const char* raw) {
@@ -159,10 +255,11 @@ int onSetting(void* user, const char* section, const char* key, const char* raw)
     if (p.lineTooLong) {
         notice("%s line %d: [%s] %s: the line is too long (over %d characters); %s",
                p.fileName, p.line, section, key, INI_MAX_LINE - 2,
-               sectionIs("link") && keyIs("allow")
-                   ? "write the list over several indented lines"
-                   : "the default is kept");
+               sectionIs("link") && keyIs("allow") ? "write the list over several indented lines"
+               : sectionIs("ptt")                    ? pttKept(key)
+                                                     : "the default is kept");
         if (sectionIs("link") && keyIs("allow")) parseAllow(p, "");
+        if (sectionIs("ptt")) markPttBad(p, key);
         return 1;
     }
     if (sectionIs("link")) {
@@ -203,6 +300,8 @@ int onSetting(void* user, const char* section, const char* key, const char* raw)
             }
             return 1;
         }
+    } else if (sectionIs("ptt")) {
+        if (onPttSetting(p, key, value)) return 1;
     } else if (!*section) {
         notice("%s line %d: %s: a setting before any [section]; ignored", p.fileName, p.line, key);
         return 1;
@@ -226,6 +325,7 @@ Settings parseSettings(const std::string& text, const char* fileName) {
         link.allow.assign(1, Ipv4Network{INADDR_LOOPBACK, ~uint32_t{0}});
         notice("%s: [link] allow lists no valid address: only 127.0.0.1 may connect", fileName);
     }
+    settlePtt(p);
     return p.settings;
 }
 

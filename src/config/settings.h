@@ -31,9 +31,29 @@ struct TransmitSettings {
     int silenceSeconds = 10;  // silence that ends a transmission; 0 no limit
 };
 
+// How the transmitter is keyed. none: a bad [ptt] line, and nothing keys
+// (never a guess at a device).
+enum class PttMethod { serial, hamlib, none };
+
+// [ptt]: serial keys through the Com Port menu's port and "txport.bin";
+// hamlib through a rig that hamlib drives (CAT command, RTS or DTR of the
+// rig's own port, a CM108 sound interface's GPIO pin, a GPIO line).
+struct PttSettings {
+    PttMethod method = PttMethod::serial;
+    int rigModel = 0;          // hamlib's model number; 0: not given
+    std::string rigPort;       // the rig's device or host:port; empty: hamlib's default
+    std::string pttType = "RIG";  // RIG, RTS, DTR, CM108, GPIO or GPION
+    std::string pttPort;       // the PTT's own device or GPIO line; empty: the rig's port
+    int serialSpeed = 0;       // the CAT port's speed; 0: the rig's default
+    // Lines of marvane.conf, for notices at start-up (0: not in the file).
+    int methodLine = 0;
+    int rigModelLine = 0;
+};
+
 struct Settings {
     LinkSettings link;
     TransmitSettings transmit;
+    PttSettings ptt;
 };
 
 // The settings in force: every default until loadSettings has run.

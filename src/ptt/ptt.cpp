@@ -1,7 +1,9 @@
 #include "ptt/ptt.h"
 
 #include "config/notice.h"
+#include "config/settings.h"
 #include "config/settings_file.h"
+#include "ptt/keying.h"
 
 #include <atomic>
 #include <cerrno>
@@ -24,15 +26,19 @@ const SerialLines* lineLayer = &termiosSerialLines();
 // line change failed): then the next keying call opens it again, once.
 std::string chosenDevice;
 bool portFailed = false;
-// While the process is being stopped (Ctrl+Z) the lines stay down; keyWanted
-// is what the last keying call asked for, restored when it continues.
-bool suspended = false;
-bool keyWanted = false;
-
 // One port change (openPttPort, setSerialLines) at a time.
 std::mutex changeMutex;
 
 std::atomic<PttObserver> observer{nullptr};
+
+// The keying front: the chosen method, and each keying call, start and stop
+// made one at a time under keyingMutex (taken before portMutex).
+std::mutex keyingMutex;
+const KeyingMethod* method = &serialKeying();
+// While the process is being stopped (Ctrl+Z) the transmitter stays unkeyed;
+// keyWanted is what the last keying call asked for, restored when it continues.
+bool suspended = false;
+bool keyWanted = false;
 
 void closePortLocked() {
     if (pttPort < 0) return;
@@ -123,21 +129,87 @@ void openPttPort(char choice) {
     pttPort = fd;
 }
 
+namespace {
+
+// ---- the serial method: the Com Port menu's port ----
+
+void startSerial(const config::PttSettings&) {
+    const char choice = loadPttChoice();
+    const std::string device = serialDeviceFor(choice);
+    if (device.empty())
+        config::notice("ptt: keyed by a serial port's RTS and DTR; no port is chosen (Com Port menu)");
+    else
+        config::notice("ptt: keyed by RTS and DTR of COM%c (%s)", choice, device.c_str());
+    openPttPort(choice);
+}
+
+void keySerial(bool on) {
+    std::lock_guard lock(portMutex);
+    keyLocked(on);
+}
+
+void stopSerial() { openPttPort('0'); }
+
+constexpr KeyingMethod kSerialKeying{"serial", startSerial, keySerial, stopSerial};
+
+// ---- no method: a bad [ptt] line, or after stopKeying ----
+
+void startNothing(const config::PttSettings&) {
+    config::notice("ptt: nothing is keyed: [ptt] in %s is not usable (see above)",
+                   config::kSettingsFileName);
+}
+void keyNothing(bool) {}
+void stopNothing() {}
+
+constexpr KeyingMethod kNoKeying{"none", startNothing, keyNothing, stopNothing};
+
+}  // namespace
+
+const KeyingMethod& serialKeying() { return kSerialKeying; }
+
+void startKeying() {
+    const config::PttSettings& chosen = config::settings().ptt;
+    std::lock_guard lock(keyingMutex);
+    method->stop();
+    switch (chosen.method) {
+    case config::PttMethod::serial: method = &kSerialKeying; break;
+    case config::PttMethod::hamlib: method = &hamlibKeying(); break;
+    case config::PttMethod::none: method = &kNoKeying; break;
+    }
+    method->start(chosen);
+}
+
+void stopKeying() {
+    std::lock_guard lock(keyingMutex);
+    method->stop();
+    method = &kNoKeying;
+}
+
+const char* keyingMethodName() {
+    std::lock_guard lock(keyingMutex);
+    return method->name;
+}
+
+bool keyingBySerialPort() {
+    std::lock_guard lock(keyingMutex);
+    return method == &kSerialKeying;
+}
+
 void pttOn() {
     {
-        std::lock_guard lock(portMutex);
+        std::lock_guard lock(keyingMutex);
         keyWanted = true;
         if (suspended) return;
-        keyLocked(true);
+        method->key(true);
     }
     notify(1);
 }
 
 void pttOff() {
     {
-        std::lock_guard lock(portMutex);
+        std::lock_guard lock(keyingMutex);
         keyWanted = false;
-        if (!suspended) keyLocked(false);
+        if (!suspended) method->key(false);
     }
     notify(0);
 }
@@ -145,11 +217,11 @@ void pttOff() {
 void suspendKeying() {
     bool wasKeyed;
     {
-        std::lock_guard lock(portMutex);
+        std::lock_guard lock(keyingMutex);
         if (suspended) return;
         suspended = true;
         wasKeyed = keyWanted;
-        keyLocked(false);
+        method->key(false);
     }
     if (wasKeyed) notify(0);
 }
@@ -157,11 +229,11 @@ void suspendKeying() {
 void resumeKeying() {
     bool rekey;
     {
-        std::lock_guard lock(portMutex);
+        std::lock_guard lock(keyingMutex);
         if (!suspended) return;
         suspended = false;
         rekey = keyWanted;
-        if (rekey) keyLocked(true);
+        if (rekey) method->key(true);
     }
     if (rekey) notify(1);
 }

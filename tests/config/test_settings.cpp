@@ -96,4 +96,49 @@ TEST(Settings, AllowAndListenFailClosed) {
     EXPECT_EQ(s.link.listenAddress, ip("127.0.0.1"));
 }
 
+// [ptt]: what a rig needs is taken as written; a bad or missing value keys
+// nothing through hamlib, never a guessed device, and serial keying does not
+// stand in for it.
+TEST(Settings, PttLinesAndWhatABadOneCosts) {
+    Settings s = parse("[ptt]\nmethod = hamlib\nrig_model = 3073\nrig_port = /dev/ttyUSB0\n"
+                       "ptt_type = cm108\nptt_port = /dev/hidraw1  # the interface\n"
+                       "serial_speed = 19200\n");
+    EXPECT_TRUE(notices.empty()) << notices.front();
+    EXPECT_EQ(s.ptt.method, PttMethod::hamlib);
+    EXPECT_EQ(s.ptt.rigModel, 3073);
+    EXPECT_EQ(s.ptt.rigModelLine, 3);
+    EXPECT_EQ(s.ptt.rigPort, "/dev/ttyUSB0");
+    EXPECT_EQ(s.ptt.pttType, "CM108");
+    EXPECT_EQ(s.ptt.pttPort, "/dev/hidraw1");
+    EXPECT_EQ(s.ptt.serialSpeed, 19200);
+
+    s = parse("[ptt]\nmethod = hamlib\nrig_model = ic7300\nptt_type = VOX\nserial_speed = fast\n");
+    ASSERT_EQ(notices.size(), 3u);
+    EXPECT_EQ(notices[0].rfind("marvane.conf line 3: [ptt] rig_model: \"ic7300\"", 0), 0u);
+    EXPECT_EQ(notices[1].rfind("marvane.conf line 4: [ptt] ptt_type: \"VOX\"", 0), 0u);
+    EXPECT_NE(notices[2].find("line 5: [ptt] serial_speed:"), std::string::npos);
+    EXPECT_EQ(s.ptt.method, PttMethod::none);
+
+    s = parse("[ptt]\nmethod = rts\n");
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0], "marvane.conf line 2: [ptt] method: \"rts\" is not serial or hamlib; "
+                          "nothing is keyed");
+    EXPECT_EQ(s.ptt.method, PttMethod::none);
+
+    // What hamlib would fill in by itself is a device of its choosing.
+    s = parse("[ptt]\nmethod = hamlib\nrig_port = /dev/ttyUSB0\n");
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].rfind("marvane.conf line 2: [ptt] method = hamlib needs rig_model", 0), 0u);
+    EXPECT_EQ(s.ptt.method, PttMethod::none);
+    s = parse("[ptt]\nmethod = hamlib\nrig_model = 1\nptt_type = CM108\n");
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].rfind("marvane.conf line 4: [ptt] ptt_type = CM108 needs ptt_port", 0), 0u);
+    EXPECT_EQ(s.ptt.method, PttMethod::none);
+
+    // Lines for hamlib that serial keying does not use cost only their notice.
+    s = parse("[ptt]\nrig_model = -2\n");
+    EXPECT_EQ(notices.size(), 1u);
+    EXPECT_EQ(s.ptt.method, PttMethod::serial);
+}
+
 }  // namespace

@@ -3,9 +3,12 @@
 // step, run in order in the working directory:
 //   open=C   openPttPort(C)          startup  openPttPort(loadPttChoice())
 //   on       pttOn()                 off      pttOff()
+//   keying   the settings of marvane.conf, then startKeying()
+//   stop     stopKeying()
 #include <cstdio>
 #include <cstring>
 
+#include "config/settings.h"
 #include "ptt/ptt.h"
 
 int main(int argc, char** argv) {
@@ -16,6 +19,11 @@ int main(int argc, char** argv) {
             openPttPort(step[5]);
         } else if (std::strcmp(step, "startup") == 0) {
             openPttPort(loadPttChoice());
+        } else if (std::strcmp(step, "keying") == 0) {
+            marvane::config::loadSettings();
+            startKeying();
+        } else if (std::strcmp(step, "stop") == 0) {
+            stopKeying();
         } else if (std::strcmp(step, "on") == 0) {
             pttOn();
         } else if (std::strcmp(step, "off") == 0) {

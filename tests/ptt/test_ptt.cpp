@@ -18,6 +18,8 @@
 #include <gtest/gtest.h>
 
 #include "common/workdir.h"
+#include "config/notice.h"
+#include "config/settings.h"
 #include "ptt/ptt.h"
 
 extern char** environ;
@@ -184,6 +186,53 @@ TEST_F(PttTest, ReopeningTheSamePortMidTransmissionLeavesItUnkeyed) {
     EXPECT_EQ(rec.calls[6].fd, 101);
     EXPECT_EQ(rec.calls[7].fd, 101);
     EXPECT_EQ(rec.callsOnClosedFd, 0);
+}
+
+std::vector<std::string> notices;
+void keepNotice(const char* text) { notices.emplace_back(text); }
+
+// Catches a hamlib choice that falls back to the serial port (opening it
+// raises RTS and DTR for an instant, and it may be the rig's own CAT port), a
+// rig hamlib does not know that keys anything, and keying after the stop.
+TEST_F(PttTest, StartKeyingOpensOnlyTheChosenMethodAndStopKeyingEndsIt) {
+    marvane::config::setNoticeSink(keepNotice);
+    writeFile("txport.bin", "1 comport\n");
+    writeFile("marvane.conf", "[ptt]\nmethod = serial\n");
+    marvane::config::loadSettings();
+    startKeying();
+    EXPECT_EQ(takeCalls(), (Lines{"open /dev/ttyS0", "drop RTS+DTR", "prepare", "drop RTS+DTR"}));
+    EXPECT_TRUE(keyingBySerialPort());
+
+    writeFile("marvane.conf", "[ptt]\nmethod = hamlib\nrig_model = 999999\n");
+    marvane::config::loadSettings();
+    notices.clear();
+    startKeying();
+    EXPECT_EQ(takeCalls(), (Lines{"drop RTS+DTR", "close"}));  // the serial port let go
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].rfind("ptt: hamlib knows no rig model 999999 (marvane.conf line 3;", 0), 0u)
+        << notices[0];
+    pttOn();
+    pttOff();
+    EXPECT_TRUE(takeCalls().empty());
+    EXPECT_FALSE(keyingBySerialPort());
+
+    fs::remove("marvane.conf");  // every default: the serial port again
+    marvane::config::loadSettings();
+    startKeying();
+    EXPECT_EQ(takeCalls().size(), 4u);
+    stopKeying();
+    EXPECT_EQ(takeCalls(), (Lines{"drop RTS+DTR", "close"}));
+    pttOn();
+    EXPECT_TRUE(takeCalls().empty());
+    EXPECT_STREQ(keyingMethodName(), "none");
+    marvane::config::setNoticeSink(nullptr);
+    {
+        std::lock_guard lock(observedMutex);
+        EXPECT_EQ(observed, (std::vector<int>{1, 0, 1}));  // every call still told
+    }
+    marvane::config::loadSettings();
+    startKeying();  // serial, as for the other tests
+    takeCalls();
 }
 
 // Catches "None" that leaves the old port open, and choices outside '1'..'8'
