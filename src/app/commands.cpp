@@ -1,5 +1,10 @@
 #include "app/commands.h"
 
+#include <atomic>
+#include <cstring>
+#include <string>
+
+#include "config/notice.h"
 #include "config/settings.h"
 #include "ptt/ptt.h"
 #include "sound/sound.h"
@@ -18,8 +23,9 @@ void printUsage(std::FILE* out) {
         "  --list-devices  list the playback and capture devices with their numbers\n"
         "                  (scconfig.txt) and whole names (scnames.txt), marking the\n"
         "                  system's default and the chosen ones, and exit\n"
-        "  --unkey         drop RTS and DTR on the PTT port that txport.bin names, and\n"
-        "                  exit (1 when that port cannot be opened)\n"
+        "  --unkey         unkey the transmitter as the station keys it ([ptt] in\n"
+        "                  marvane.conf: RTS and DTR of the port txport.bin names, or\n"
+        "                  the rig) and exit (1 when the port or the rig is not reached)\n"
         "  --help          show this text and exit\n"
         "  --version       show the version and exit\n",
         out);
@@ -32,22 +38,39 @@ int listDevices() {
     return 0;
 }
 
+namespace {
+
+// --unkey's notices are its diagnostics: on the standard error. The keying
+// front reports an unkey that reached neither the port nor the rig as
+// "ptt off failed: <reason>"; that makes the exit status 1.
+std::atomic<bool> unkeyFailed{false};
+
+void unkeyNotice(const char* text) {
+    if (std::strncmp(text, "ptt off failed", 14) == 0) unkeyFailed.store(true);
+    std::fprintf(stderr, "marvane --unkey: %s\n", text);
+}
+
+}  // namespace
+
 int unkey() {
-    // The keying settings of marvane.conf apply as they do for the station.
+    config::setNoticeSink(unkeyNotice);
+    // The keying method of marvane.conf and the port of txport.bin, as the
+    // station keys them: a port that failed at the start is opened once more
+    // by the unkey, a rig likewise (stopKeying waits for that).
     config::loadSettings();
-    const char choice = ptt::loadPttChoice();
-    if (choice < '1' || choice > '8') {
-        std::printf("marvane --unkey: txport.bin chooses no PTT port\n");
-        return 0;
-    }
-    ptt::openPttPort(choice);
-    if (!ptt::pttPortOpen()) {
-        std::fprintf(stderr, "marvane --unkey: the PTT port COM%c cannot be opened\n", choice);
+    ptt::startKeying();
+    const bool serialPort = ptt::keyingBySerialPort() && ptt::pttPortOpen();
+    const std::string method = ptt::keyingMethodName();
+    ptt::pttOff();
+    ptt::stopKeying();
+    if (unkeyFailed.load()) {
+        std::fprintf(stderr, "marvane --unkey: the transmitter may still be keyed\n");
         return 1;
     }
-    ptt::pttOff();
-    ptt::openPttPort('0');
-    std::printf("marvane --unkey: RTS and DTR dropped on COM%c\n", choice);
+    if (serialPort)
+        std::printf("marvane --unkey: RTS and DTR dropped on COM%c\n", ptt::loadPttChoice());
+    else
+        std::printf("marvane --unkey: done (%s keying)\n", method.c_str());
     return 0;
 }
 

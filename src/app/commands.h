@@ -16,9 +16,10 @@ void printVersion();
 // Returns the exit code.
 int listDevices();
 
-// --unkey: drops RTS and DTR on the PTT port that "txport.bin" names and
-// closes it again, whatever a station that ended before left on it. Returns
-// the exit code: 1 when the chosen port cannot be opened.
+// --unkey: unkeys the transmitter by the keying method of "marvane.conf"
+// (RTS and DTR of the port "txport.bin" names, or the rig) and lets go of it
+// again, whatever a station that ended before left keyed. Returns the exit
+// code: 1 when the port or the rig could not be reached.
 int unkey();
 
 } // namespace marvane::app
