@@ -4,12 +4,16 @@
 # `make bench`: build and run the benchmarks and measurements.
 # `make fuzz`: build the libFuzzer targets with clang and run each for
 #              FUZZ_SECONDS (60) from the seed corpus in tests/fuzz/corpus/.
+# `make install`: build, then install the programs, manual pages and the
+#              systemd unit under PREFIX (/usr/local).
+# `make deb`: the Debian package marvane_<version>_<arch>.deb.
 
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 BUILD ?= build
+PREFIX ?= /usr/local
 
-.PHONY: all deps build run test bench fuzz clean
+.PHONY: all deps build run test bench fuzz install deb clean
 
 all: build
 
@@ -17,7 +21,8 @@ deps:
 	@scripts/install-deps
 
 build: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMARVANE_WERROR=ON \
+		-DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
 run: build
@@ -32,5 +37,11 @@ bench: build
 fuzz: deps
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/run-fuzz
 
+install: build
+	cmake --install $(BUILD)
+
+deb: deps
+	@scripts/build-deb
+
 clean:
-	rm -rf build build-tsan build-asan build-fuzz
+	rm -rf build build-release build-tsan build-asan build-fuzz build-deb marvane_*.deb

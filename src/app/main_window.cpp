@@ -25,6 +25,7 @@
 #include "app/sound_dialog.h"
 #include "app/station.h"
 #include "app/stop_signals.h"
+#include "app/window_frame.h"
 #include "audio/level_control.h"
 #include "audio/tx_source.h"
 #include "display/refresh.h"
@@ -128,7 +129,14 @@ Fl_Input* box(StatusBox which) {
     return nullptr;
 }
 
-void showText(StatusBox which, const char* text) { box(which)->value(text); }
+// value() leaves the cursor, and so the view, at the end of the text: a long
+// address would show only its tail. The view goes back to the start.
+void setBoxText(Fl_Input* input, const char* text) {
+    input->value(text);
+    input->position(0);
+}
+
+void showText(StatusBox which, const char* text) { setBoxText(box(which), text); }
 
 // The bar's range is 0 to 100; a larger position shows it full.
 void showLevel(int position) {
@@ -178,7 +186,7 @@ void onRefreshTimer(void*) {
     // the levelled samples.
     if (out.samplesFromTxBlock) audio::storeLevelledSamples(samples);
     showLevel(out.levelBarPosition);
-    if (out.infoTextChanged) mainWindow.infoBox->value(out.infoText.c_str());
+    if (out.infoTextChanged) setBoxText(mainWindow.infoBox, out.infoText.c_str());
     if (inputs.displayMode == display::kWaterfallMode) {
         // The new line went to the old row, the cursor to the next one up.
         const int rowAfter = display::waterfallRow;
@@ -350,6 +358,8 @@ int runMainWindow(int, char**) {
     startStation(windowStatusSink(), &windowSteps);
     if (!ptt::keyingBySerialPort()) deactivatePortItems();
     mainWindow.window->show();
+    // Template 1000: caption and close box, no minimise or maximise box.
+    allowOnlyMoveAndClose(mainWindow.window);
 
     while (!mainWindow.closeRequested) Fl::wait();
 

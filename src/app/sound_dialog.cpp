@@ -9,6 +9,7 @@
 
 #include "app/icon.h"
 #include "app/main_window_layout.h"
+#include "app/window_frame.h"
 #include "sound/sound.h"
 
 namespace marvane::app {
@@ -16,6 +17,21 @@ namespace marvane::app {
 namespace {
 
 using sound::SoundCardDialogEvent;
+
+// A list box as the dialog's lists behave: a click or a drag below the last
+// entry leaves the selection as it is (Fl_Hold_Browser would clear it, and OK
+// would then store -1 and move the audio to the default device).
+class DeviceList : public Fl_Hold_Browser {
+public:
+    using Fl_Hold_Browser::Fl_Hold_Browser;
+
+    int handle(int event) override {
+        const bool mouse = event == FL_PUSH || event == FL_DRAG || event == FL_RELEASE;
+        const bool onScrollbar = scrollbar.visible() && Fl::event_inside(&scrollbar);
+        if (mouse && !onScrollbar && find_item(Fl::event_y()) == nullptr) return 1;
+        return Fl_Hold_Browser::handle(event);
+    }
+};
 
 // The list box operations over an Fl_Hold_Browser, whose lines count from 1.
 void resetContent(void* widget) { static_cast<Fl_Hold_Browser*>(widget)->clear(); }
@@ -58,7 +74,7 @@ void onWindow(Fl_Widget*, void* data) {
 void onOk(Fl_Widget*, void* data) { handle(*static_cast<Dialog*>(data), SoundCardDialogEvent::ok); }
 
 Fl_Hold_Browser* makeList(const layout::Rect& r) {
-    auto* list = new Fl_Hold_Browser(r.x, r.y, r.w, r.h);
+    auto* list = new DeviceList(r.x, r.y, r.w, r.h);
     list->has_scrollbar(Fl_Browser_::VERTICAL);
     list->textsize(12);
     list->format_char(0);  // device names are shown as they are, "@" and all
@@ -104,6 +120,7 @@ void runSoundCardDialog(Fl_Window* owner) {
 
     handle(dialog, SoundCardDialogEvent::init);
     window->show();
+    allowOnlyMoveAndClose(window);
     while (window->shown()) Fl::wait();
     delete window;
 }

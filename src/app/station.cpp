@@ -3,6 +3,7 @@
 #include "app/station.h"
 
 #include "announce/announce.h"
+#include "app/service_notify.h"
 #include "config/notice.h"
 #include "config/settings.h"
 #include "link/link_server.h"
@@ -44,6 +45,7 @@ void startStation(const audio::StatusSink* sink, const WindowSteps* window) {
     // The keying method of [ptt]: the port of "txport.bin", or the rig.
     ptt::startKeying();
     if (window) runStep(window->startRefreshTimer);
+    startServiceWatchdog();
     try {
         std::thread(audio::runAudioPump, sink).detach();
     } catch (const std::exception&) {
@@ -51,10 +53,12 @@ void startStation(const audio::StatusSink* sink, const WindowSteps* window) {
     }
     announceMenuOn.store(1);
     announce::setAnnouncing('Y');
+    notifyServiceReady();
 }
 
 void shutdownStation() {
     if (shutDown.exchange(1)) return;
+    notifyServiceStopping();
     // Unkey first and let go of the port or the rig (with HUPCL the kernel
     // drops both lines at close), so that the pump's later pttOn keys
     // nothing: the withdraw below may take up to 10 s and the transmitter

@@ -16,8 +16,10 @@ struct WindowSteps {
 };
 
 // Brings the station up in its settled order: sound card choice and devices,
-// the window's pens and spectrum tables, the link server, the keying method of [ptt] (the PTT port or the rig), the
-// window's refresh timer, the audio pump (reporting to `sink`), announcing on.
+// the window's pens and spectrum tables, the link server, the keying method
+// of [ptt] (the PTT port or the rig), the window's refresh timer, the audio
+// pump (reporting to `sink`), announcing on; then tells a service manager
+// that the station is ready.
 void startStation(const audio::StatusSink* sink, const WindowSteps* window);
 
 // The orderly end of a run: withdraws the station if announcing is on and

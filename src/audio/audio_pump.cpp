@@ -11,6 +11,8 @@
 #include "ptt/ptt.h"
 #include "sound/sound.h"
 
+#include <atomic>
+
 namespace marvane::audio {
 
 namespace {
@@ -21,14 +23,23 @@ SampleBlock captureBlock{};
 SampleBlock pumpTxBlock{};
 double levelled[kBlockLength] = {};
 
+std::atomic<PumpHeartbeat> heartbeat{nullptr};
+
+void beat() {
+    if (PumpHeartbeat b = heartbeat.load(std::memory_order_relaxed)) b();
+}
+
 // One captured block, levelled and published for the display.
 void captureAndLevel() {
+    beat();
     sound::readCaptureBlock(captureBlock.data());
     levelBlock(captureBlock.data(), levelled, kBlockLength);
     storeLevelledSamples(levelled);
 }
 
 } // namespace
+
+void setPumpHeartbeat(PumpHeartbeat hook) { heartbeat.store(hook); }
 
 void runAudioPump(const StatusSink* sink) {
     link::LinkState& state = link::linkState;
@@ -61,6 +72,7 @@ void runAudioPump(const StatusSink* sink) {
         if (state.txActive.load() != 0) {
             ptt::pttOn();
             while (state.txActive.load() != 0) {
+                beat();
                 fillTxBlock(pumpTxBlock.data(), kBlockLength);
                 storeTxBlock(pumpTxBlock.data());
                 sound::writePlaybackBlock(pumpTxBlock.data());

@@ -17,4 +17,10 @@ struct StatusSink {
 // Thread body; never returns.
 void runAudioPump(const StatusSink* sink);
 
+// Called by the pump once for every block it captures or plays, so that a
+// watcher can tell a running pump from a hung one. Null (the default) for
+// none; set before the pump starts.
+using PumpHeartbeat = void (*)();
+void setPumpHeartbeat(PumpHeartbeat hook);
+
 } // namespace marvane::audio

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace marvane::sound {
 
@@ -16,9 +17,17 @@ void initSoundCards();
 
 int inputDeviceCount();
 int outputDeviceCount();
-// The name of device i, 0 <= i < count ("" outside that range).
+// The name of device i, 0 <= i < count ("" outside that range), as the
+// dialog lists it: at most 31 characters, a longer name cut in the middle.
 const char* inputDeviceName(int i);
 const char* outputDeviceName(int i);
+// The whole name of device i ("" outside the range or when unknown).
+const char* inputDeviceFullName(int i);
+const char* outputDeviceFullName(int i);
+// The listed device that the system's default device (-1) is, or -1 when it
+// is none of them.
+int inputDefaultDevice();
+int outputDefaultDevice();
 
 // Audio pump thread only. Rebuild the four buffers for blocks of blockSamples
 // samples; capture reopens its device when a select asked for it, playback
@@ -52,13 +61,38 @@ void closeSoundDevices();
 extern int playbackChoice;
 extern int captureChoice;
 
-// Reads "scconfig.txt" from the working directory into the choices.
+// The devices remembered by name in "scnames.txt": the playback device's
+// whole name on line 1, the capture device's on line 2; "" for none. Window
+// thread only.
+extern std::string playbackChoiceName;
+extern std::string captureChoiceName;
+
+// Reads "scconfig.txt" from the working directory into the choices, and
+// "scnames.txt" into the choice names.
 void loadSoundCardChoice();
 // Writes the choices to "scconfig.txt" ("%d SCout\n%d SCin\n").
 void saveSoundCardChoice();
-// initSoundCards, then selects the playback and the capture device from the
-// choices, both blocking.
+// Writes the whole names of the chosen devices to "scnames.txt" (an empty
+// line for a choice that is no listed device) and keeps them as the names.
+void saveSoundCardNames();
+// The device that a remembered name stands for: the device of that whole
+// name, else the first whose name contains it ignoring case; a name ending
+// in ALSA's card number ("(hw:1,0)"), when that finds none, is looked for
+// again without it, so that a card renumbered since is still found. -1 for
+// none (and for an empty name).
+int findDeviceByName(const std::string& name, int count, const char* (*fullName)(int));
+// After initSoundCards: each choice name that finds a device chooses it; a
+// name that finds none is a notice, once, and leaves the number as it is.
+void resolveSoundCardNames();
+// initSoundCards, resolveSoundCardNames, then selects the playback and the
+// capture device from the choices, both blocking.
 void applySoundCardChoice();
+
+// For an operator without a screen: loads the choices, builds the device
+// lists and prints both, numbered as "scconfig.txt" counts them, each device
+// with its whole name, the system's default device and the device the
+// choices select marked.
+void printDeviceLists();
 
 // ---- the sound card selection dialog ----
 

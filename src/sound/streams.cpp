@@ -2,8 +2,10 @@
 // flight per stream, told of finished buffers by the stream's event, and a
 // device that is (re)opened lazily on the pump's thread after a select.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "sound/sound.h"
 #include "sound/streams.h"
@@ -22,10 +24,23 @@ namespace {
 
 int inputCount = 0;
 int outputCount = 0;
+std::string inputFullNames[maxListedDevices];
+std::string outputFullNames[maxListedDevices];
+int inputDefault = -1;
+int outputDefault = -1;
+
+// The sound messages end without a line end; a line printed after one
+// starts on a line of its own.
+std::atomic<bool> lineOpen{false};
 
 void say(const char* text) {
     std::fputs(text, stdout);
     std::fflush(stdout);
+    lineOpen.store(true);
+}
+
+int listedDefault(UINT id, int count) {
+    return id != WAVE_MAPPER && static_cast<int>(id) < count ? static_cast<int>(id) : -1;
 }
 
 void resetHeader(WAVEHDR& header) {
@@ -182,6 +197,14 @@ void initSoundCards() {
             std::memcpy(outputDeviceNames[i], caps.szPname, MAXPNAMELEN);
         }
     }
+    for (int i = 0; i < maxListedDevices; ++i) {
+        inputFullNames[i].clear();
+        outputFullNames[i].clear();
+        if (i < inputCount) waveInGetFullName(static_cast<UINT>(i), inputFullNames[i]);
+        if (i < outputCount) waveOutGetFullName(static_cast<UINT>(i), outputFullNames[i]);
+    }
+    inputDefault = listedDefault(waveInGetDefaultId(), inputCount);
+    outputDefault = listedDefault(waveOutGetDefaultId(), outputCount);
 
     captureStream.bufferEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     playbackStream.bufferEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -204,6 +227,23 @@ const char* inputDeviceName(int i) {
 const char* outputDeviceName(int i) {
     return i >= 0 && i < outputCount ? outputDeviceNames[i] : "";
 }
+
+const char* inputDeviceFullName(int i) {
+    return i >= 0 && i < inputCount ? inputFullNames[i].c_str() : "";
+}
+
+const char* outputDeviceFullName(int i) {
+    return i >= 0 && i < outputCount ? outputFullNames[i].c_str() : "";
+}
+
+int inputDefaultDevice() { return inputDefault; }
+int outputDefaultDevice() { return outputDefault; }
+
+void sayLine(const char* text) {
+    std::printf("%s%s\n", lineOpen.exchange(false) ? "\n" : "", text);
+    std::fflush(stdout);
+}
+
 
 void configureCapture(int blockSamples, int rate) {
     SoundStream& s = captureStream;

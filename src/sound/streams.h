@@ -32,4 +32,8 @@ extern wave::WAVEFORMATEX waveFormat;
 extern char inputDeviceNames[maxListedDevices][deviceNameSlot];
 extern char outputDeviceNames[maxListedDevices][deviceNameSlot];
 
+// Prints one line on the standard output, on a line of its own after a
+// sound message without a line end.
+void sayLine(const char* text);
+
 }  // namespace marvane::sound

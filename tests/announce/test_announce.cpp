@@ -233,7 +233,7 @@ TEST_F(AnnounceTest, ThreeWordFileSendsEmptyQrgAndLoc) {
 TEST_F(AnnounceTest, OversizedWordsAreCutTo99Characters) {
     Directory directory("127.0.0.1", Directory::Mode::answer);
     ASSERT_TRUE(directory.listening());
-    const std::string path = "/" + std::string(300, 'p');
+    const std::string path = std::string("/").append(300, 'p');
     const std::string call(150, 'c'), qrg(100, 'q'), loc(5000, 'l');
     writeFile("url.txt", "127.0.0.1\n" + path + "\n" + call + "\n" + qrg + "\n" + loc + "\n");
     setAnnouncing('Y');

@@ -27,14 +27,14 @@ class PulseUnavailable(Exception):
 
 class Pulse:
     """The server; env is the environment that reaches it (PULSE_SERVER and
-    the HOME with the .asoundrc)."""
+    the HOME with the .asoundrc). sinks: the null sinks; asoundrc: the ALSA
+    devices (write_asoundrc changes them for programs started later)."""
 
-    def __init__(self):
+    def __init__(self, sinks=("speaker", "mic"), asoundrc=ASOUNDRC):
         self.tmp = tempfile.TemporaryDirectory(prefix="marvane-pulse-")
         self.dir = self.tmp.name
         self.socket = os.path.join(self.dir, "pulse.sock")
-        with open(os.path.join(self.dir, ".asoundrc"), "w") as f:
-            f.write(ASOUNDRC)
+        self.write_asoundrc(asoundrc)
         self.env = dict(os.environ, HOME=self.dir, PULSE_SERVER="unix:" + self.socket)
         self.env.pop("LD_PRELOAD", None)
         self.log = open(os.path.join(self.dir, "pulse.log"), "w")
@@ -43,8 +43,7 @@ class Pulse:
                 ["pulseaudio", "--daemonize=no", "-n", "--exit-idle-time=-1",
                  "--use-pid-file=no",
                  "--load=module-native-protocol-unix socket=%s auth-anonymous=1" % self.socket,
-                 "--load=module-null-sink sink_name=speaker",
-                 "--load=module-null-sink sink_name=mic"],
+                 *("--load=module-null-sink sink_name=" + sink for sink in sinks)],
                 env=self.env, stdin=subprocess.DEVNULL, stdout=self.log,
                 stderr=subprocess.STDOUT)
         except FileNotFoundError:
@@ -56,6 +55,10 @@ class Pulse:
                 self.close()
                 raise PulseUnavailable("pulseaudio did not start: " + self.log_text()[-400:])
             time.sleep(0.05)
+
+    def write_asoundrc(self, text):
+        with open(os.path.join(self.dir, ".asoundrc"), "w") as f:
+            f.write(text)
 
     def log_text(self):
         with open(os.path.join(self.dir, "pulse.log")) as f:

@@ -9,6 +9,8 @@ chooses is never touched meanwhile.
 usage: test_station_hamlib.py MARVANE MARVANE_CLIENT
 """
 
+import os
+import signal
 import socket
 import subprocess
 import sys
@@ -152,6 +154,36 @@ class HamlibKeying(unittest.TestCase):
         self.assertEqual(s.stop(), 0)
         self.assertEqual(s.shim_log(), "")
         self.assertEqual(s.sanitizer_report(), "")
+
+    def test_unkey_after_a_station_killed_while_keyed(self):
+        # Catches --unkey (the service's ExecStopPost) going to the serial
+        # port of txport.bin instead of the rig the station keys, leaving the
+        # rig keyed, and a rig it cannot reach reported as done.
+        s, rig = self.station, self.rig
+        client = s.serve_client()
+        self.addCleanup(client.close)
+        self.start_transmitting(client)
+        self.assertEqual(rig.ptt(), 1)
+        s.stop(signal.SIGKILL)
+        self.assertEqual(rig.ptt(), 1)  # nobody unkeyed it
+
+        env = dict(os.environ, LD_PRELOAD=harness.shim_path(), MARVANE_TIOCM_LOG=s.tiocm_log,
+                   ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+
+        def unkey():
+            return subprocess.run([MARVANE, "--unkey"], cwd=s.dir, env=env, capture_output=True,
+                                  text=True, timeout=PATIENCE, stdin=subprocess.DEVNULL)
+
+        done = unkey()
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(rig.ptt(), 0)
+        self.assertEqual(done.stdout, "marvane --unkey: done (hamlib keying)\n")
+        rig.stop()
+        failed = unkey()
+        self.assertEqual(failed.returncode, 1, failed.stdout + failed.stderr)
+        self.assertRegex(failed.stderr, r"ptt off failed: cannot open the rig model 2 ")
+        self.assertEqual(s.shim_log(), "")
+        self.assertEqual(harness.sanitizer_report(done.stderr + failed.stderr), "")
 
 
 if __name__ == "__main__":

@@ -72,6 +72,8 @@ class Views(unittest.TestCase):
         self.assertIn("maximum size: %d by %d" % (wh.WINDOW_W, wh.WINDOW_H), hints)
         icon = self.desktop.prop(window, "_NET_WM_ICON")
         self.assertIn("Icon (32 x 32)", icon)
+        # Template 1000 has no minimise (nor maximise) box.
+        self.assertIn(wh.MOVE_AND_CLOSE_ONLY, self.desktop.prop(window, "_MOTIF_WM_HINTS"))
 
     def test_waterfall_shows_the_tone_at_bin_93(self):
         # Catches a view that does not reach the screen, one drawn at the
@@ -188,6 +190,42 @@ class Views(unittest.TestCase):
         station.wait_box("mode", " ")
         station.wait_box("info", " ")
 
+    def test_long_status_texts_show_their_start(self):
+        # Catches a box left scrolled to the end of its text: the address
+        # 127.100.200.201 would show as "0.200.201". Two addresses that
+        # begin alike look alike at the box's left end only when each
+        # shows its start.
+        station = self.station
+        x, y = station.origin()
+        bx, by, bw, bh = wh.STATUS_BOXES["address"]
+
+        def left_part():
+            shot = self.desktop.screenshot()
+            return [[shot.pixel(x + bx + i, y + wh.MENU_BAR + by + j) for i in range(bw // 2)]
+                    for j in range(bh)]
+
+        def settled():
+            # Two screenshots alike; the box is drawn and holds some text.
+            a, b = left_part(), left_part()
+            return a == b and any(sum(p) < 200 for row in a[3:-3] for p in row[3:]) and a
+
+        idle = wh.wait_until("the address box", settled)
+
+        def seen_from(address):
+            sock = socket.socket()
+            sock.bind((address, 0))
+            wh.wait_until("a connection", lambda: sock.connect_ex(("127.0.0.1", station.port)) == 0)
+            try:
+                return wh.wait_until("the address shown", lambda: (lambda a: a != idle and a)(
+                    settled()))
+            finally:
+                sock.close()
+
+        first = seen_from("127.100.200.201")
+        wh.wait_until("the address box idle again", lambda: settled() == idle)
+        second = seen_from("127.100.200.2")
+        self.assertEqual(first, second)
+
     def test_sound_card_dialog(self):
         # Catches a dialog that Escape closes, an OK that does not save the
         # choice, and a close box that saves it.
@@ -208,6 +246,21 @@ class Views(unittest.TestCase):
         self.desktop.close_box(dialog)
         self.desktop.wait_gone(wh.DIALOG_TITLE)
         self.assertIsNone(self.station.file("scconfig.txt"))
+        # A click in the empty part of a list keeps its selection: the first
+        # devices are stored again, by number and by name.
+        self.station.choose("SoundCard")
+        dialog = self.desktop.wait_window(wh.DIALOG_TITLE)
+        self.assertIn(wh.MOVE_AND_CLOSE_ONLY, self.desktop.prop(dialog, "_MOTIF_WM_HINTS"))
+        dx, dy, _w, _h = self.desktop.geometry(dialog)
+        for lx, ly, lw, lh in (wh.INPUT_LIST, wh.OUTPUT_LIST):
+            self.desktop.click(dx + lx + lw // 2, dy + ly + lh - 10)
+        lx, ly, lw, _lh = wh.OUTPUT_LIST
+        self.desktop.click(dx + lx + lw // 2, dy + ly + 8)
+        self.desktop.key("Return")
+        self.desktop.wait_gone(wh.DIALOG_TITLE)
+        self.assertEqual(self.station.file("scconfig.txt"), "0 SCout\n0 SCin\n")
+        self.assertEqual(self.station.file("scnames.txt"), "Virtual Output\nVirtual Input\n")
+
         # The main window is still there and still takes commands.
         self.station.choose("Display", "Scope")
         wh.wait_until("the scope", lambda: trace_only(self.station.view()))

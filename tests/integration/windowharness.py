@@ -36,6 +36,12 @@ MENU_BAR = 25
 VIEW_X, VIEW_Y, VIEW_W, VIEW_H = 15, MENU_BAR + 13, 366, 260
 WINDOW_W, WINDOW_H = 395, 335 + MENU_BAR
 DIALOG_W, DIALOG_H = 452, 189
+# The dialog's lists: x, y, width, height (template 1001).
+INPUT_LIST = (21, 39, 198, 102)
+OUTPUT_LIST = (237, 39, 201, 102)
+# _MOTIF_WM_HINTS that allow moving and closing only: functions and
+# decorations set; move and close; border, title and window menu.
+MOVE_AND_CLOSE_ONLY = "= 0x3, 0x24, 0x1a, 0x0, 0x0"
 # The status boxes in the client area: x, y, width, height.
 STATUS_BOXES = {"address": (17, 294, 69, 23), "info": (92, 294, 59, 23),
                 "mode": (156, 294, 39, 23)}

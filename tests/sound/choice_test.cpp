@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../common/workdir.h"  // tests/ is not on this folder's include path
+#include "config/notice.h"
 #include "sound/sound.h"
 #include "sound/streams.h"
 #include "sound/wave/manual.h"
@@ -223,6 +224,55 @@ TEST_F(Choice, TheCloseBoxClosesWithoutChangingAnythingAndEscapeDoesNothing) {
     EXPECT_EQ(captureChoice, 0);
     EXPECT_FALSE(captureStream.reopenPending.load());
     EXPECT_FALSE(std::filesystem::exists("scconfig.txt"));
+}
+
+// "scnames.txt": catches a renumbered card losing the radio's audio, a name
+// that is taken by its case or its exact end, an unmatched name that is not
+// reported or reported more than once, and names cut to the list's 31
+// characters when the dialog saves them.
+TEST_F(Choice, NamesInScnamesChooseTheirDevicesWhateverTheNumbers) {
+    manual::setDevices({"Line In", "USB Audio CODEC: USB Audio Device (hw:2,0)"},
+                       {"Speakers", "USB Audio CODEC: USB Audio Device (hw:2,0)", "HDMI"});
+    writeFile("scconfig.txt", "0 SCout\n0 SCin\n");
+    // Written when the codec was card 1; a hand-written part of a name on line 2.
+    writeFile("scnames.txt", "USB Audio CODEC: USB Audio Device (hw:1,0)\r\n  line in \r\n");
+    std::vector<std::string> notes;
+    static std::vector<std::string>* sink;
+    sink = &notes;
+    config::setNoticeSink([](const char* text) { sink->emplace_back(text); });
+    loadSoundCardChoice();
+    applySoundCardChoice();
+    EXPECT_EQ(playbackChoice, 1);
+    EXPECT_EQ(captureChoice, 0);
+    EXPECT_EQ(playbackStream.deviceNumber.load(), 1);
+    EXPECT_TRUE(notes.empty());
+
+    // The whole name wins over an earlier device that merely contains it.
+    manual::setDevices({"HDMI 2", "HDMI"}, {"Speakers"});
+    writeFile("scconfig.txt", "0 SCout\n1 SCin\n");
+    writeFile("scnames.txt", "headphones\nHDMI\n");
+    loadSoundCardChoice();
+    applySoundCardChoice();
+    EXPECT_EQ(captureChoice, 1);
+    EXPECT_EQ(playbackChoice, 0);  // no match: the number stays
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0],
+              "scnames.txt: no playback device matches \"headphones\"; device 0 of scconfig.txt "
+              "is used");
+
+    const std::string longName = "A sound card whose name is far longer than 31 characters";
+    manual::setDevices({"In"}, {"Speakers", longName});
+    applySoundCardChoice();
+    FakeList in, out;
+    soundCardDialog(SoundCardDialogEvent::init, listOf(in), listOf(out));
+    out.selected = 1;
+    in.selected = 0;
+    soundCardDialog(SoundCardDialogEvent::ok, listOf(in), listOf(out));
+    EXPECT_EQ(readFile("scnames.txt"), longName + "\nIn\n");
+    in.selected = -1;
+    soundCardDialog(SoundCardDialogEvent::ok, listOf(in), listOf(out));
+    EXPECT_EQ(readFile("scnames.txt"), longName + "\n\n");
+    config::setNoticeSink(nullptr);
 }
 
 }  // namespace

@@ -107,6 +107,32 @@ TEST_F(Streams, NamesAreCutTo31CharactersAndAFailedDeviceKeepsABlankName) {
     EXPECT_EQ(inputDeviceCount(), 2);
 }
 
+// Catches two cards of one make that the dialog can no longer tell apart, a
+// cut through a UTF-8 character, and a whole name lost for scnames.txt.
+TEST_F(Streams, LongNamesKeepTheirTailInTheListAndWholeForNames) {
+    const std::string first = "USB Audio CODEC: USB Audio Device (hw:1,0)";
+    const std::string second = "USB Audio CODEC: USB Audio Device (hw:2,0)";
+    const std::string accented = "Carte son \xc3\xa9l\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9"
+                                 "\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9 sans num\xc3\xa9ro";
+    manual::setDevices({first, second, accented}, {"Short name (hw:0,0)"});
+    initSoundCards();
+    EXPECT_STREQ(inputDeviceName(0), "USB Audio CODEC: US... (hw:1,0)");
+    EXPECT_STREQ(inputDeviceName(1), "USB Audio CODEC: US... (hw:2,0)");
+    EXPECT_STREQ(outputDeviceName(0), "Short name (hw:0,0)");
+    const std::string cut = inputDeviceName(2);
+    EXPECT_LE(cut.size(), 31u);
+    EXPECT_EQ(cut.substr(cut.size() - 10), "ns num\xc3\xa9ro");
+    for (std::size_t i = 0; i < cut.size(); ++i) {  // every character whole
+        const auto c = static_cast<unsigned char>(cut[i]);
+        if (c == 0xc3) {
+            EXPECT_TRUE(i + 1 < cut.size() && (cut[i + 1] & 0xc0) == 0x80) << i;
+        }
+    }
+    EXPECT_EQ(inputDeviceFullName(0), first);
+    EXPECT_EQ(inputDeviceFullName(2), accented);
+    EXPECT_STREQ(inputDeviceFullName(3), "");
+}
+
 TEST_F(Streams, NoDeviceOnOneSideSaysSoOnce) {
     manual::setDevices({}, {"Speakers"});
     testing::internal::CaptureStdout();

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 #include "sound/wave/wave.h"
 
@@ -21,9 +22,11 @@ struct Backend {
     // (Re)builds the device lists.
     void (*start)();
     UINT (*numDevs)(Direction direction);
-    // Copies the name of device id (at most MAXPNAMELEN - 1 characters);
-    // false when the device cannot report it.
-    bool (*deviceName)(Direction direction, UINT id, char* name);
+    // The whole name of device id; false when the device cannot report it.
+    bool (*deviceName)(Direction direction, UINT id, std::string& name);
+    // The listed device that the system's default device (WAVE_MAPPER) is,
+    // or WAVE_MAPPER when it is none of them.
+    UINT (*defaultDevice)(Direction direction);
     // Starts the device's I/O at device->rate; id may be WAVE_MAPPER.
     MMRESULT (*open)(WaveDevice* device, UINT id);
     // Stops the device's I/O: no deliver or pull happens once it returns.
@@ -74,7 +77,11 @@ extern const Backend portAudioBackend;
 extern const Backend virtualBackend;
 extern const Backend manualBackend;
 
-// Copies a device name cut to MAXPNAMELEN - 1 characters.
-void copyDeviceName(char* dest, const char* source);
+// A device name cut to MAXPNAMELEN - 1 bytes for the capabilities record.
+// A longer name loses its middle, not its end, so that what tells two cards
+// of one make apart (ALSA's "(hw:1,0)") stays: "USB Audio CODEC: USB Audio
+// Device (hw:1,0)" is listed as "USB Audio CODEC: US... (hw:1,0)". A cut
+// never splits a UTF-8 character.
+void shortenDeviceName(char* dest, const std::string& name);
 
 }  // namespace marvane::sound::wave

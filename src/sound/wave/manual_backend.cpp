@@ -40,13 +40,15 @@ UINT manualNumDevs(Direction direction) {
     return static_cast<UINT>(sideOf(direction).names.size());
 }
 
-bool manualDeviceName(Direction direction, UINT id, char* name) {
+bool manualDeviceName(Direction direction, UINT id, std::string& name) {
     std::lock_guard<std::mutex> guard(state().lock);
     ManualSide& side = sideOf(direction);
     if (id >= side.names.size() || side.capsFail[id]) return false;
-    copyDeviceName(name, side.names[id].c_str());
+    name = side.names[id];
     return true;
 }
+
+UINT manualDefaultDevice(Direction) { return WAVE_MAPPER; }
 
 MMRESULT manualOpen(WaveDevice* device, UINT id) {
     std::lock_guard<std::mutex> guard(state().lock);
@@ -69,8 +71,9 @@ void manualClose(WaveDevice* device) {
 
 }  // namespace
 
-const Backend manualBackend = {"manual", manualStart, manualNumDevs, manualDeviceName,
-                               manualOpen, manualClose};
+const Backend manualBackend = {"manual",         manualStart,         manualNumDevs,
+                               manualDeviceName, manualDefaultDevice, manualOpen,
+                               manualClose};
 
 namespace manual {
 

@@ -78,11 +78,19 @@ UINT portAudioNumDevs(Direction direction) {
     return static_cast<UINT>(listOf(direction).index.size());
 }
 
-bool portAudioDeviceName(Direction direction, UINT id, char* name) {
+bool portAudioDeviceName(Direction direction, UINT id, std::string& name) {
     DeviceList& list = listOf(direction);
     if (id >= list.name.size()) return false;
-    copyDeviceName(name, list.name[id].c_str());
+    name = list.name[id];
     return true;
+}
+
+UINT portAudioDefaultDevice(Direction direction) {
+    const DeviceList& list = listOf(direction);
+    for (std::size_t id = 0; id < list.index.size(); ++id) {
+        if (list.index[id] == list.fallback) return static_cast<UINT>(id);
+    }
+    return WAVE_MAPPER;
 }
 
 struct PaDevice {
@@ -255,8 +263,9 @@ void portAudioClose(WaveDevice* device) {
 
 }  // namespace
 
-const Backend portAudioBackend = {"portaudio", portAudioStart, portAudioNumDevs,
-                                  portAudioDeviceName, portAudioOpen, portAudioClose};
+const Backend portAudioBackend = {"portaudio",           portAudioStart, portAudioNumDevs,
+                                  portAudioDeviceName,   portAudioDefaultDevice,
+                                  portAudioOpen,         portAudioClose};
 
 namespace portaudio {
 

@@ -213,11 +213,13 @@ void virtualStart() {
 
 UINT virtualNumDevs(Direction) { return 1; }
 
-bool virtualDeviceName(Direction direction, UINT id, char* name) {
+bool virtualDeviceName(Direction direction, UINT id, std::string& name) {
     if (id != 0) return false;
-    copyDeviceName(name, direction == Direction::input ? "Virtual Input" : "Virtual Output");
+    name = direction == Direction::input ? "Virtual Input" : "Virtual Output";
     return true;
 }
+
+UINT virtualDefaultDevice(Direction) { return 0; }
 
 MMRESULT virtualOpen(WaveDevice* device, UINT id) {
     if (id != 0 && id != WAVE_MAPPER) return MMSYSERR_BADDEVICEID;
@@ -253,7 +255,8 @@ void virtualClose(WaveDevice* device) {
 
 }  // namespace
 
-const Backend virtualBackend = {"virtual", virtualStart, virtualNumDevs, virtualDeviceName,
-                                virtualOpen, virtualClose};
+const Backend virtualBackend = {"virtual",   virtualStart,         virtualNumDevs,
+                                virtualDeviceName, virtualDefaultDevice, virtualOpen,
+                                virtualClose};
 
 }  // namespace marvane::sound::wave

@@ -2,6 +2,7 @@
 // of back end.
 #include "sound/wave/wave.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -136,14 +137,25 @@ MMRESULT queueBuffer(WaveDevice* device, WAVEHDR* header) {
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT copyCaps(Direction direction, UINT_PTR deviceId, char* name) {
+MMRESULT fullName(Direction direction, UINT_PTR deviceId, std::string& name) {
     const Backend* backend = activeBackend.load();
     if (backend == nullptr || deviceId >= backend->numDevs(direction)) {
         return MMSYSERR_BADDEVICEID;
     }
     if (!backend->deviceName(direction, static_cast<UINT>(deviceId), name)) return MMSYSERR_ERROR;
-    name[MAXPNAMELEN - 1] = '\0';
     return MMSYSERR_NOERROR;
+}
+
+MMRESULT copyCaps(Direction direction, UINT_PTR deviceId, char* name) {
+    std::string whole;
+    MMRESULT result = fullName(direction, deviceId, whole);
+    if (result == MMSYSERR_NOERROR) shortenDeviceName(name, whole);
+    return result;
+}
+
+UINT defaultId(Direction direction) {
+    const Backend* backend = activeBackend.load();
+    return backend == nullptr ? WAVE_MAPPER : backend->defaultDevice(direction);
 }
 
 }  // namespace
@@ -229,6 +241,17 @@ MMRESULT waveOutGetDevCapsA(UINT_PTR deviceId, WAVEOUTCAPSA* caps, UINT size) {
     caps->wChannels = 1;
     return MMSYSERR_NOERROR;
 }
+
+MMRESULT waveInGetFullName(UINT deviceId, std::string& name) {
+    return fullName(Direction::input, deviceId, name);
+}
+
+MMRESULT waveOutGetFullName(UINT deviceId, std::string& name) {
+    return fullName(Direction::output, deviceId, name);
+}
+
+UINT waveInGetDefaultId() { return defaultId(Direction::input); }
+UINT waveOutGetDefaultId() { return defaultId(Direction::output); }
 
 // ---- capture ----
 
@@ -394,9 +417,47 @@ std::size_t queuedBuffers(WaveDevice* device) {
     return n;
 }
 
-void copyDeviceName(char* dest, const char* source) {
-    std::strncpy(dest, source, MAXPNAMELEN - 1);
-    dest[MAXPNAMELEN - 1] = '\0';
+namespace {
+
+bool continuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+// The longest start of text within `limit` bytes that ends between two
+// characters, without the spaces it would end in.
+std::string headWithin(const std::string& text, std::size_t limit) {
+    std::size_t n = std::min(limit, text.size());
+    while (n > 0 && n < text.size() && continuationByte(text[n])) --n;
+    while (n > 0 && text[n - 1] == ' ') --n;
+    return text.substr(0, n);
+}
+
+// The part that tells devices of one make apart: a closing "(...)" of at
+// most 16 bytes with the space before it, else the last 10 bytes (from a
+// character's start).
+std::string distinguishingTail(const std::string& name) {
+    if (!name.empty() && name.back() == ')') {
+        const std::size_t open = name.rfind('(');
+        if (open != std::string::npos && name.size() - open <= 16) {
+            return name.substr(open > 0 && name[open - 1] == ' ' ? open - 1 : open);
+        }
+    }
+    std::size_t start = name.size() - 10;
+    while (start < name.size() && continuationByte(name[start])) ++start;
+    return name.substr(start);
+}
+
+}  // namespace
+
+void shortenDeviceName(char* dest, const std::string& name) {
+    constexpr std::size_t room = MAXPNAMELEN - 1;
+    constexpr const char* cut = "...";
+    std::string shown;
+    if (name.size() <= room) {
+        shown = name;
+    } else {
+        const std::string tail = distinguishingTail(name);
+        shown = headWithin(name, room - 3 - tail.size()) + cut + tail;
+    }
+    std::memcpy(dest, shown.c_str(), shown.size() + 1);
 }
 
 void startWaveService() {

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 namespace marvane::sound::wave {
 
@@ -136,6 +137,14 @@ MMRESULT waveOutWrite(HWAVEOUT handle, WAVEHDR* header, UINT size);
 // signals its event once when it fails, so a waiting stream wakes up.
 bool waveInFailed(HWAVEIN handle);
 bool waveOutFailed(HWAVEOUT handle);
+
+// The whole name of a device (the capabilities record holds at most
+// MAXPNAMELEN - 1 bytes of it), and the listed device that WAVE_MAPPER opens
+// (WAVE_MAPPER when it is none of the listed ones).
+MMRESULT waveInGetFullName(UINT deviceId, std::string& name);
+MMRESULT waveOutGetFullName(UINT deviceId, std::string& name);
+UINT waveInGetDefaultId();
+UINT waveOutGetDefaultId();
 
 // Picks the back end and builds its device lists: the manual one when a test
 // installed it, the virtual one when MARVANE_VIRTUAL_SOUND names a folder,
