@@ -61,6 +61,7 @@ class StagesSeenByAClient(unittest.TestCase):
         s = self.station
         path = os.path.join(s.dir, "long.wav")
         write_wav(path, tone(600.0, 8000, 8 * RATE))
+        s.wait_listening()  # the client tries once
         client = subprocess.Popen([CLIENT, "127.0.0.1:%d" % s.port, "--tx", path, "--quiet"],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         on = s.wait_line("ptt on")

@@ -47,6 +47,7 @@ class Close(unittest.TestCase):
                              shim=True)
         tx = station.path("tx.wav")
         write_wav(tx, tone(700, 8000, 30 * RATE))
+        station.wait_listening()  # the client tries once
         client = subprocess.Popen([CLIENT, "127.0.0.1:%d" % station.port, "--tx", tx, "--quiet"],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(client.wait)

@@ -52,6 +52,7 @@ class Signals(unittest.TestCase):
         self.assertEqual(directory.wait_count(1), [ANNOUNCE])
         tx = station.path("tx.wav")
         write_wav(tx, tone(700, 8000, 30 * RATE))
+        station.wait_listening()  # the client tries once
         client = subprocess.Popen([CLIENT, "127.0.0.1:%d" % station.port, "--tx", tx, "--quiet"],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(client.wait)
