@@ -73,7 +73,17 @@ def run_tests(xvfb):
 
 
 class Xvfb:
-    """An X server on the first free display number, stopped by stop()."""
+    """An X server on a free display number, stopped by stop().
+
+    The number is named, not left to -displayfd: an X server told to choose
+    one itself takes no lock file, and the abstract sockets it checks belong
+    to this test's network namespace only, so X servers of two tests in
+    namespaces of their own would both take :0 and share what the machine
+    keeps per display number in /tmp (and under ASan, with two window tests
+    at once, a client's first request went unanswered). A named display is
+    locked in /tmp for the whole machine; a number in use is skipped."""
+
+    FIRST = 20
 
     def __init__(self):
         if shutil.which("Xvfb") is None:
@@ -82,40 +92,39 @@ class Xvfb:
             if shutil.which(tool) is None:
                 skip(tool + " is not installed")
         self.log = tempfile.TemporaryFile()
-        read_end, write_end = os.pipe()
-        try:
-            self.proc = subprocess.Popen(
-                ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-                 "-nolisten", "tcp"],
-                pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=self.log,
-                stderr=self.log)
-        except OSError as e:
-            skip("Xvfb cannot start: %s" % e)
-        finally:
-            os.close(write_end)
-        number = b""
-        deadline = time.monotonic() + PATIENCE
-        while not number.endswith(b"\n"):
-            ready, _, _ = select.select([read_end], [], [], 0.5)
-            if ready:
-                chunk = os.read(read_end, 16)
-                if not chunk:
-                    break
-                number += chunk
-            elif self.proc.poll() is not None or time.monotonic() > deadline:
+        # Start where this process is likely alone, then try the next ones.
+        start = self.FIRST + os.getpid() % 400
+        for number in range(start, start + 100):
+            if os.path.exists("/tmp/.X%d-lock" % number):
+                continue
+            if self._start(number):
                 break
-        os.close(read_end)
-        if not number.strip().isdigit():
-            self.stop()
+        else:
             self.log.seek(0)
             skip("Xvfb did not start: " + self.log.read().decode(errors="replace")[-500:])
-        self.display = ":" + number.decode().strip()
-        # The number is written once the server listens; check it takes a
-        # client before anyone relies on it.
-        wait_until("Xvfb to accept clients", self._accepts)
+
+    def _start(self, number):
+        """Xvfb on :number; False (and no server) where the number is taken,
+        which the server says by ending. (-displayfd would tell when it is
+        ready, but a server given it takes no lock.)"""
+        self.display = ":%d" % number
+        try:
+            self.proc = subprocess.Popen(
+                ["Xvfb", self.display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
+        except OSError as e:
+            skip("Xvfb cannot start: %s" % e)
+        deadline = time.monotonic() + PATIENCE
+        while self.proc.poll() is None and time.monotonic() < deadline:
+            if self._accepts():
+                return True
+            time.sleep(0.05)
+        harness.stop_process(self.proc, PATIENCE)
+        return False
 
     def _accepts(self):
-        path = "/tmp/.X11-unix/X" + self.display[1:]
+        # The abstract socket: this namespace's own server.
+        path = "\0/tmp/.X11-unix/X" + self.display[1:]
         with socket.socket(socket.AF_UNIX) as s:
             try:
                 s.connect(path)
