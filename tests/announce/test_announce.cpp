@@ -133,10 +133,20 @@ private:
 };
 
 std::mutex outcomeMutex;
+std::condition_variable outcomeCame;
 std::vector<std::string> outcomes;
 void observe(int, int, const char* outcome) {
-    std::lock_guard lock(outcomeMutex);
-    outcomes.push_back(outcome);
+    {
+        std::lock_guard lock(outcomeMutex);
+        outcomes.push_back(outcome);
+    }
+    outcomeCame.notify_all();
+}
+// The announcer's thread reports after the directory has answered, so a
+// request seen by the directory is not yet an outcome.
+bool waitForOutcomes(size_t n) {
+    std::unique_lock lock(outcomeMutex);
+    return outcomeCame.wait_for(lock, 20s, [&] { return outcomes.size() >= n; });
 }
 std::vector<std::string> takeOutcomes() {
     std::lock_guard lock(outcomeMutex);
@@ -208,6 +218,7 @@ TEST_F(AnnounceTest, FirstRunWritesDefaultsAnnouncesToLocalhostAndWithdraws) {
     EXPECT_EQ(directory.texts()[0],
               "GET /member/oktavo/vela/vela.php?call=N0CALL&qrg=0&loc=- HTTP/1.0\n"
               "REFERER: localhost\nHost: localhost\n\n");
+    ASSERT_TRUE(waitForOutcomes(1));
     setAnnouncing('N');
     ASSERT_EQ(directory.texts().size(), 2u);
     EXPECT_EQ(directory.texts()[1],
