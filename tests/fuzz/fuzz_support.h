@@ -10,7 +10,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
+
+#include "config/notice.h"
 
 namespace marvane::fuzz {
 
@@ -48,6 +51,15 @@ inline void putFile(const char* name, const uint8_t* data, std::size_t size) {
         done += static_cast<std::size_t>(n);
     }
     ::close(fd);
+}
+
+// Routes the notices into a check that each is one line (control
+// characters of a file never split a log line).
+inline void checkNoticesAreOneLine() {
+    config::setNoticeSink([](const char* text) {
+        check(std::strchr(text, '\n') == nullptr && std::strchr(text, '\r') == nullptr,
+              "a notice of more than one line");
+    });
 }
 
 }  // namespace marvane::fuzz

@@ -3,10 +3,8 @@
 // fails closed), networks whose host bits are clear, hamlib chosen only with
 // a rig model and the device its PTT type needs, device names one word of
 // printable characters, and every notice one line.
-#include <cstring>
 #include <string>
 
-#include "config/notice.h"
 #include "config/settings.h"
 #include "fuzz_support.h"
 
@@ -20,15 +18,10 @@ bool deviceName(const std::string& name) {
     return true;
 }
 
-void oneLine(const char* text) {
-    marvane::fuzz::check(std::strchr(text, '\n') == nullptr && std::strchr(text, '\r') == nullptr,
-                         "a notice of more than one line");
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    marvane::config::setNoticeSink(oneLine);
+    marvane::fuzz::checkNoticesAreOneLine();
     return 0;
 }
 

@@ -4,10 +4,8 @@
 // it (or holds it without its ALSA card number); a name that finds none keeps
 // the number of "scconfig.txt"; every notice is one line.
 #include <cctype>
-#include <cstring>
 #include <string>
 
-#include "config/notice.h"
 #include "fuzz_support.h"
 #include "sound/sound.h"
 
@@ -31,11 +29,6 @@ bool trimmedLine(const std::string& name) {
                             !std::isspace(static_cast<unsigned char>(name.back())));
 }
 
-void oneLine(const char* text) {
-    marvane::fuzz::check(std::strchr(text, '\n') == nullptr && std::strchr(text, '\r') == nullptr,
-                         "a notice of more than one line");
-}
-
 void checkName(const std::string& name) {
     using namespace marvane;
     fuzz::check(trimmedLine(name), "a name that is not one trimmed line");
@@ -43,8 +36,7 @@ void checkName(const std::string& name) {
     fuzz::check(found >= -1 && found < kCount, "a device outside the list");
     if (name.empty()) fuzz::check(found == -1, "an empty name finds a device");
     if (found < 0) return;
-    const std::string card = name.substr(0, name.rfind("(hw:"));
-    std::string bare = card;
+    std::string bare = name.substr(0, name.rfind("(hw:"));
     while (!bare.empty() && bare.back() == ' ') bare.pop_back();
     fuzz::check(holdsIgnoringCase(kDevices[found], name) ||
                     (!bare.empty() && holdsIgnoringCase(kDevices[found], bare)),
@@ -54,7 +46,7 @@ void checkName(const std::string& name) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    marvane::config::setNoticeSink(oneLine);
+    marvane::fuzz::checkNoticesAreOneLine();
     return 0;
 }
 
