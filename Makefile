@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # `make run`: install what is missing, build, start Marvane.
 # `make test`: the same set-up, then every test in a plain, a ThreadSanitizer
 #              and an AddressSanitizer+UBSan build.

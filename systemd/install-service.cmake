@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Run by `cmake --install` after the files are in place. Installed straight
 # onto the running system as root (no DESTDIR), it makes the marvane user and
 # /var/lib/marvane now, as a package would when it is installed, and has

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Per-block cost of receive levelling and of the transmit sample source at
 // full and at half rate.
 

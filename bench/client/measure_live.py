@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """marvane-client --live against the real marvane --headless (virtual sound
 card, the device-clock shim preloaded), with PulseAudio null sinks as the
 laptop's speaker and microphone, all on CLOCK_MONOTONIC:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Cost of the spectrum analysis that runs on every refresh of the spectrum and
 // waterfall views, against the plain loop it must match, and against a bare
 // read of both tables (the floor set by memory bandwidth).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Cost of one receive-audio block on the wire: encoding and the send over a
 // loopback connection that a reader thread drains.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // CPU time per second of audio: capture from a device running at 48000 with
 // conversion to 11025, and the virtual sound card through the stream logic.
 #include <benchmark/benchmark.h>

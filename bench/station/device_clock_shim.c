@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /* Preloaded (LD_PRELOAD) into marvane running with the virtual sound card, to
  * time the card's two sides on CLOCK_MONOTONIC, the clock a measuring script
  * shares with the station:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """CPU time of the whole marvane --headless process (all its threads, the
 virtual sound card's included) per minute of receive streaming to a loopback
 client. Goal: under 1 % of one core.

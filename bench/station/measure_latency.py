@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Receive and transmit latency of the real marvane --headless with the
 virtual sound card, measured on CLOCK_MONOTONIC, which this script shares
 with the station:

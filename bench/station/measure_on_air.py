@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """How long the real marvane --headless keeps the transmitter keyed and the
 client slot taken when the client does not end things itself: a silent
 client (default silence_seconds, 10), a client whose network vanishes while

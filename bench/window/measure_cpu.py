@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The whole marvane process's CPU share with its window up under Xvfb and the
 waterfall running at 20 refreshes a second, a 1 kHz tone on the virtual sound
 card and no client. The goal is under 3 % of one core.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Directory announcer: makes the station known to a web directory by an HTTP
 // GET every 280 s while announcing is on, and withdraws it when switched off.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The command-line options that do one thing and exit, for setting up and
 // looking after a station without a screen.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The station without a window. The status boxes, each keying call, each
 // exchange with the directory and the link's connections are shown as
 // time-stamped lines on the standard output, one per change:

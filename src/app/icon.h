@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The program's icon: a 32 x 32 picture of the signal view, a waterfall
 // ramp under a green trace, drawn in code.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // marvane: the station in its main window, or without one (--headless, or
 // when no display can be opened); and the one-shot commands for a station
 // without a screen (--list-devices, --unkey).

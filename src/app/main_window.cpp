@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window "Marvane 1.0" (template 1000, menu 3000): the signal view,
 // the three status boxes and the level bar, the menu commands, the 50 ms
 // refresh, and the start-up and shutdown of the station around the window.

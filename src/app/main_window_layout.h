@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The places of the main window's and the sound card dialog's controls, kept
 // in dialog units as the templates give them and converted to pixels with base

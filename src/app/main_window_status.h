@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The audio pump's status changes (the three boxes and the level bar) carried
 // to the window thread. A change is stored in a mailbox that keeps the latest

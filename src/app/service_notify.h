@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Telling systemd how the station is doing when it runs as a service
 // (Type=notify): ready once started, stopping at shutdown, and the service

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The modal "Sound Card Selection" dialog (template 1001): the input and
 // output device lists and OK. What it does is sound::soundCardDialog.

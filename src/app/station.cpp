@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Start-up and shutdown of the station, for the window and the headless run.
 
 #include "app/station.h"

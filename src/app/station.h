@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Start-up and shutdown of the whole station, shared by the window and the
 // headless run.

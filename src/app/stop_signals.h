@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // SIGINT, SIGTERM and SIGHUP (a closed terminal or ssh session) end a run as
 // closing the window does. They are blocked in every thread and taken with

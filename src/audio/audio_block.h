@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The unit of audio between the sound streams, the audio pump, the level
 // control and the transmit sample source.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The audio pump: idle, receive and transmit, one block at a time, paced by
 // the sound card's blocking reads and writes.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The audio pump: the thread that moves audio between the sound card and the
 // link, cycling through idle, receive and transmit.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Receive level control: an automatic gain driven by each block's peak that
 // heads for a peak of 15000, never wants more than 30, drops at once when the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "audio/tx_source.h"
 
 #include "audio/audio_block.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The transmit sample source: turns the client's transmit bytes in TxRing into
 // 16-bit samples, interpolates half-rate audio with a 41-tap low-pass filter,

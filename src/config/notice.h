@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Notices for the operator: settings that were not taken, refused clients,
 // keying that failed. One line each on the standard output, time-stamped;
 // the headless run routes them into its log.

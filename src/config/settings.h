@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // "marvane.conf": the settings of the Linux port, an INI file in the working
 // directory with one section per subsystem. Read once at start-up into one
 // plain record that each subsystem reads from. A bad line is one notice

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Bounded reading and safe writing of the settings files in the working
 // directory. A settings file is read whole into memory, at most
 // kMaxSettingsBytes of it, and only when it is a regular file: a FIFO, a

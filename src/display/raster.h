@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A software raster of RGB pixels that implements the Surface primitives.
 // The signal view is painted into it on the refresh tick; the window only
 // copies it to the screen, so uncovering the window shows the picture as it

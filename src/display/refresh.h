@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The work of one 50 ms refresh tick, over explicit inputs, so that the window
 // glue only gathers the inputs and applies the outputs to its widgets:
 //

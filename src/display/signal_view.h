@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The signal view: scope, spectrum and waterfall, drawn only through a
 // Surface, and the state they keep between refreshes. Everything here runs on
 // the window thread, except displayMode, which the menu sets.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Spectrum analysis: a direct Fourier transform of one 1024-sample block,
 // evaluated for bins 0 to 365 only (0 Hz up to about 3930 Hz in steps of
 // 11025 / 1024 Hz), with every sine and cosine taken from tables filled once.

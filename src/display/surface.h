@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The five drawing primitives the signal view needs. The views draw through a
 // Surface only, so the same drawing code runs against the software raster
 // (what the window shows and the tests inspect) or anything else that offers

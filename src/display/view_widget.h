@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The signal view on screen (the "GraphClass" control): an FLTK widget that
 // copies a raster to the window. The refresh tick paints the raster and asks

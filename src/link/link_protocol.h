@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The link protocol's wire format: the 6-byte frame header, the command
 // letters, the payload limits and the receive-audio byte encoding.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The link server thread: listens on the link port, serves one client at a
 // time, carries out the client's frames on LinkState and TxRing, and provides

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The connection state shared by the link server, the audio pump and the
 // window, and the transmit ring that carries the client's audio to the sound

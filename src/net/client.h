@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Outgoing TCP helpers for short client exchanges (the directory announcer):
 // an IPv4 name lookup, connect, send and receive, each bounded by a deadline.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Thin POSIX socket helpers for the link server: a listener, accept with the
 // peer's dotted address, single-call sends that never raise SIGPIPE, and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The peer's advertised receive window, from the kernel's own TCP_INFO layout
 // (glibc's copy of tcp_info predates the field, and the two headers cannot
 // be included together).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The hamlib keying method: the transmitter keyed through a rig that hamlib
 // drives. ptt_type RIG sends the rig's CAT command; RTS and DTR raise a line
 // of the rig's port (or of ptt_port); CM108, GPIO and GPION drive the pin of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A keying method: the few calls that key and unkey one kind of transmitter
 // control, chosen once at start-up. The calls are made one at a time (the
 // front in ptt.cpp holds its lock around each), so a method keeps its state

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // PTT: keys the transmitter by one keying method chosen at start-up from
 // [ptt] in "marvane.conf": a serial port's RTS and DTR lines (the Com Port
 // menu's port, remembered in "txport.bin"), or a rig driven by hamlib (a CAT

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "ptt/serial.h"
 
 #include "config/settings_file.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Serial line control for PTT: the device a "COMn:" name stands for, and the
 // few calls the keying needs, behind a table of function pointers so tests can
 // watch the exact sequence of line changes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The remembered choice of sound devices ("scconfig.txt" by position,
 // "scnames.txt" by name) and what the sound card selection dialog does.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The device lists as text, for `marvane --list-devices`:
 //
 //   Playback devices (scconfig.txt line 1, scnames.txt line 1):

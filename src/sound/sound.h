@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The sound card interface: a capture and a playback stream of four buffers
 // each over the wave service, the device lists, the remembered device choice
 // ("scconfig.txt") and the logic of the sound card selection dialog.

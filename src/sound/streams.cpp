@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Capture and playback block streams over the wave service: four buffers in
 // flight per stream, told of finished buffers by the stream's event, and a
 // device that is (re)opened lazily on the pump's thread after a select.

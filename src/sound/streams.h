@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The records behind the sound streams, for the stream logic and its tests.
 #pragma once
 

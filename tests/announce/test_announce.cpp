@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Directory announcer against a real HTTP directory on loopback port 80: the
 // exact request bytes, "url.txt" handling, the one announcer loop, the 10 s
 // bound on an exchange, and lookups and connections that fail.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Shared by the pump and station tests: a record of the status sink's and
 // the PTT's calls in the order they came, and the one-pump-per-process rule.

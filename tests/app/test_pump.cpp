@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The audio pump's cycle, block by block: the manual sound device lets the
 // test finish each capture and playback buffer itself, and the real link
 // server serves a loopback client, so every stage change, keying call and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The station's shutdown and the "Anounce" command, with a serial-line layer
 // that records every line change and an announcer pointed at a loopback
 // address that refuses at once.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shared by the tests of the blocks the audio pump hands to the window thread.
 #pragma once
 

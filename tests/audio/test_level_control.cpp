@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Receive level control against its worked values and edge cases.
 
 #include "audio/level_control.h"

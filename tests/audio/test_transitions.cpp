@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The transitions the link server thread and the audio pump both make: a
 // client's "R" and "T" against the pump ending the drained transmission,
 // over a real loopback connection, with the pump taking blocks as fast as it

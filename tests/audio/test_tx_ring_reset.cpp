@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The ring reset of an accepted "T" against the audio pump taking from the
 // ring: the link server thread resets and appends while the pump thread runs
 // fillTxBlock, as happens when "S" frames came before "T".

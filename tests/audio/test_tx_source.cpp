@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The transmit sample source: byte to sample, the half-rate filter's exact
 // outputs, shortage and the end of a drained transmission, report pacing.
 

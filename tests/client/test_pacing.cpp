@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The live transmit pacing by fill reports, and the silence that ends a
 // live transmission.
 #include <gtest/gtest.h>

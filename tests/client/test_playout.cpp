@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The jitter buffer on simulated clocks: the station's blocks come on one
 // clock, the output device takes samples on another.
 #include <gtest/gtest.h>

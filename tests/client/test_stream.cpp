@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the station sends, split into receive audio and frames; and the keys
 // the live client reads from the terminal.
 #include <gtest/gtest.h>

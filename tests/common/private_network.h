@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // For the unit tests that listen on fixed ports or rely on what a loopback
 // address answers on port 80: CTest starts them through private-network,
 // which gives them a network namespace of their own. Where none could be

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shared by the unit tests whose code keeps its settings files in the working
 // directory: a fresh temporary working directory, and whole files read and
 // written.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Notices quote what files and clients gave them.
 #include <gtest/gtest.h>
 

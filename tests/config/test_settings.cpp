@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // "marvane.conf": what each line gives, what a bad line costs (one notice
 // naming the line and the key, that key's default), and that the allow list
 // fails closed.

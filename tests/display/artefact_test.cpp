@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Renders each view from a known block through the real refresh and keeps a
 // PNG of it in the build folder (artefacts/), checked to decode back to the
 // very pixels of the raster.

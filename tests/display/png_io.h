@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes a raster as an 8-bit RGB PNG and reads one back, so that the
 // pictures kept from the tests are checked to hold exactly the raster.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The software raster's primitives: colour layout, end points, the line rule
 // and clipping.
 #include <gtest/gtest.h>

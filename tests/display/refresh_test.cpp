@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The refresh tick over explicit inputs: transmit copy, analysis and
 // smoothing, level bar, info text, and the repaint into the raster.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The three views drawn into a raster the size of the main window's view.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The spectrum analysis: the tables, the magnitudes it must show, and that the
 // fast analysis gives bit for bit what the plain ascending loop gives.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The fixture of the tests that draw the views: the signal view as it starts,
 // its pens made, drawing into a raster the size of the main window's view.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The virtual sound card's capture file: any bytes as capture.wav, opened for
 // an 11025 Hz stream and read for eight blocks. No crash, no hang, no
 // overrun, whatever the header claims (rates, channels, lengths).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // "comports.txt": for each port choice the device is the default
 // /dev/ttyS(n-1) or a word of the file, never empty and never holding white
 // space; a choice outside "1".."8" names no device.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shared by the fuzz targets: a private working folder for the readers of
 // settings files, the input put there as a file, and a check that stops the
 // run with a message (libFuzzer keeps the input that did it).

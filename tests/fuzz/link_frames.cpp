@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The link server's frame loop fed with arbitrary client bytes: one
 // connection per input on one end of a socket pair, the client's bytes
 // written to the other end, which then shuts its sending side. The audio pump

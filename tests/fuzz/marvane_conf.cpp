@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // "marvane.conf": every value in its range whatever the file holds, an allow
 // list that is never empty once it stops letting everyone in (a bad list
 // fails closed), networks whose host bits are clear, hamlib chosen only with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // "scconfig.txt": the reader takes the two choices as formatted input does
 // ("%d %s" twice). Checked against the C library's own fscanf on the same
 // file, wherever fscanf's result is defined (no number beyond int).

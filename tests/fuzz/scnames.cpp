@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // "scnames.txt": the remembered device names, one per line, matched against a
 // fixed device list as at start-up. A name is one line without white space
 // around it; the device it finds is one of the list, and one whose name holds

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // "txport.bin": the choice is the file's very first character (white space
 // included), nothing for an empty file; whatever follows is read and ignored
 // without overrunning the word buffer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // "url.txt": the five settings are the file's first five white-space-separated
 // words, each cut to 99 characters (and, being C text, at a NUL byte); a
 // missing word leaves its field as it was; every field stays terminated.

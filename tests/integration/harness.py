@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """What every integration test builds on: the real marvane started in a
 temporary working folder of its own with a virtual sound card (its output
 lines kept, time-stamped on arrival), free loopback ports, WAV files and

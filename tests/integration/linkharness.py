@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Helpers for the link integration tests: the real marvane headless and
 silent, its connection lines one by one, raw link frames over a socket."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """What keeps the transmitter keyed or the client slot taken, measured on the
 real marvane --headless: a silent client, a client whose network vanishes
 while receiving or transmitting, and a client that stops reading. Each

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A laptop's sound for marvane-client --live: a private PulseAudio server
 with two null sinks, "speaker" (what the client plays is heard on its
 monitor) and "mic" (what is played into it, the client captures from its

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Helpers for the station and announcer tests: the real marvane --headless
 with a 1 kHz tone on its virtual sound card, a raw link client that tells
 receive audio from frames, and measures of what it received."""

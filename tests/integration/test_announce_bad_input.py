@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Bad directory settings and bad directories: a missing, empty, short or
 oversized url.txt, a host that does not resolve, a port that refuses and a
 server whose answer never ends. None crashes or hangs the station, each

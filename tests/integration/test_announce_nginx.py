@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The directory announcer against a real HTTP server: nginx on 127.0.0.1:80,
 started from a configuration of our own in a temporary folder, logs each
 request line with its Referer and Host headers and the time it came. Asserted from that log: the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A directory that accepts and never answers cannot hold the station's
 shutdown longer than the 10 s an exchange may take, nor keep the transmitter
 keyed meanwhile: SIGTERM in the middle of a transmission unkeys and closes

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """marvane-client --live against the real marvane --headless (virtual sound
 card, a 1 kHz tone captured) with PulseAudio null sinks as the laptop's
 speaker and microphone: the station's tone is heard on the speaker, a tone

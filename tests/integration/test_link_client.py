@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """marvane-client against the real marvane --headless and against a small
 stand-in station on loopback: errors and exit codes, ping, info and rates,
 receive audio into a WAV file, and a paced transmission ending in "R".

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The real marvane --headless on loopback: its connection log, the frame
 exchange, a lost connection and the 1000 ms pause before the next accept,
 and its exit on SIGINT and SIGTERM.

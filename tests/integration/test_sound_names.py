@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Sound devices remembered by name, on real devices: a private PulseAudio
 with two null sinks, each behind a named ALSA device of an .asoundrc of the
 test's own. Between two starts of marvane --headless the two devices swap

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Keying through hamlib: the real station keys the dummy rig of Debian's
 rigctld on loopback as a rigctld on the network (rig_model = 2), and the test
 reads the rig's PTT from rigctld itself. Keyed while a client transmits;

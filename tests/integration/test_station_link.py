@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The station's stages seen from a link client: receive audio stops while
 transmitting and resumes afterwards, and a client killed in the middle of a
 transmission leaves the station unkeyed, idle and ready for the next client

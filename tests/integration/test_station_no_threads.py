@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The real marvane --headless where no thread can be started: run as a user
 of its own whose process limit leaves no room for a thread, start-up goes on
 past every failed start (link server, audio pump, announcer) and SIGTERM

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Nothing keeps the transmitter keyed or the client slot taken: a silent
 client and a stopped reader each end within 15 s on the real station, and
 the slot is free again (a vanished network: test_station_vanished.py). Who may

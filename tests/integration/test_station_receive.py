@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Receive audio end to end: the real marvane --headless with a 1 kHz tone on
 its virtual capture device, read by a loopback client. Rates are measured
 over ten seconds each (full rate, then half rate after "F" 1,1).

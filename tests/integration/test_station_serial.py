@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The real serial layer keys a real descriptor: "comports.txt" maps COM1 to
 a pseudo-terminal that the test opens, "txport.bin" chooses COM1, and the
 modem-line shim (preloaded, since a pty refuses the modem-line ioctls) logs

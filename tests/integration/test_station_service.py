@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """marvane for a station without a screen: the one-shot options (--help,
 --version, --list-devices, --unkey) run as an operator would, and the
 headless station telling a notification socket of the test's own, as systemd

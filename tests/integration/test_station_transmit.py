@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Transmit end to end: marvane-client --tx against the real
 marvane --headless; what the virtual playback device played (playback.wav)
 and the keying in the station's log. Full rate, then half rate.

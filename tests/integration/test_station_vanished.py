@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A client whose network vanishes (no FIN, no RST), while receiving and
 while transmitting, is dropped within 15 s on the real station, unkeyed
 first when it was transmitting, and the slot is free again. The firewall

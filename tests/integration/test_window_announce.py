@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The "Anounce" command of the real marvane's main window under Xvfb, with
 a web directory on 127.0.0.1:80: the check mark follows the toggle, switching
 off sends the withdraw request, switching on announces again, and closing the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Closing the real marvane's main window under Xvfb, and the keys and
 commands that must not close it: the close box during a transmission exits 0
 with the transmitter unkeyed; Alt+F4 and "Exit" close it too; Escape and

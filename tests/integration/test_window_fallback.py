@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """marvane with no arguments and no display to open runs the station
 headless instead of failing: with DISPLAY unset, and with DISPLAY naming a
 display no server answers for.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """SIGINT and SIGTERM end the real marvane's main window under Xvfb the way
 its close box does: the transmitter unkeyed (the PTT port a pseudo-terminal
 whose modem lines the tiocm shim keeps), the station withdrawn from the web

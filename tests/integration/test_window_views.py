@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The real marvane in its main window under Xvfb, a 1 kHz tone on its
 virtual sound card: the window's title, icon, size and layout, the waterfall
 with the tone's line at bin 93, the view commands, and the sound card

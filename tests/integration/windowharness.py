@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Shared helpers for the window tests: an Xvfb server of the test's own, the
 real marvane in its main window with a virtual sound card playing a tone,
 screenshots read from XWD dumps, input through xdotool, the WM_DELETE_WINDOW

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Test support: a connected loopback TCP pair served by serveConnection on its
 // own thread, and small helpers to talk to it from the client end.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every command's effect on the shared state, over a served loopback
 // connection; malformed input; the accept step.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How connections end: failed receives, failed sends on either thread, a
 // client that closes its side, one that stops reading, one that vanishes.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The listener: its port, re-binding right after a connection, no second
 // listener on a busy port.
 

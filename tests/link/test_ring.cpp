@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TxRing arithmetic: fill at the wrap, appends across the end, the overrun
 // that only an unchecked append can cause, taking and catching up.
 

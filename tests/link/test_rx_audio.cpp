@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Receive audio on the wire: the byte encoding, full and half rate, the
 // guards; and the "N" frame with its 65535 cap.
 

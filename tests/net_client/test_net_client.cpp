@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Outgoing TCP helpers against real loopback peers on ephemeral ports.
 #include <arpa/inet.h>
 #include <netinet/in.h>

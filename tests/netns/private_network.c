@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /* private-network COMMAND [ARG...]
  *
  * Runs COMMAND in a network namespace of its own, with only a loopback

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """private-network, the launcher of the tests that listen on fixed ports: the
 command runs in a network of its own (this machine's listeners out of reach,
 a port this machine uses free there, port 80 open to it), as the same user

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """What `cmake --install` and the Debian package (`make deb`) install, checked
 without installing either on this machine: the install goes to a staging
 folder (DESTDIR), the package is built and unpacked into a folder, and its

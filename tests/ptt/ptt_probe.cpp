@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Drives the real PTT library from the command line, for tests that watch the
 // lines from outside (with the modem-line shim preloaded). Each argument is one
 // step, run in order in the working directory:

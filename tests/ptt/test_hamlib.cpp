@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Keying through hamlib against Debian's rigctld with hamlib's dummy rig on a
 // loopback port, the rig's PTT read from rigctld itself: the keying front's
 // suspend and stop reach the rig as they reach a serial port.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // PTT keying: the order of line changes, the port's life cycle, "txport.bin",
 // the device mapping, and the real termios layer on a pseudo-terminal (with the
 // modem-line shim preloaded into a child program to watch RTS and DTR).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Opening a PTT port whose driver blocks in open: keying from the audio pump
 // must not wait behind it.
 #include <chrono>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /* Preloaded (LD_PRELOAD) into a program that keys PTT on a pseudo-terminal.
  * A pty refuses the modem-line ioctls (ENOTTY), so for any tty descriptor that
  * refuses them this library answers TIOCMBIS, TIOCMBIC, TIOCMSET and TIOCMGET

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The virtual input's capture file, read directly: files at rates far from
 // the stream's are not converted.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // "scconfig.txt" and the sound card dialog's logic.
 #include <gtest/gtest.h>
 

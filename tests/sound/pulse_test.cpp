@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The PortAudio back end against a real sound server: a private PulseAudio
 // with a null sink "marvane", reached through ALSA's "default" device. Where
 // the server cannot start here, the tests say so and are skipped.

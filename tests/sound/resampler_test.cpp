@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The converter used where a device or file does not run at 11025.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The capture and playback stream logic on the manually clocked device: the
 // tests complete buffers themselves, so every order and count is exact.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The virtual sound card (MARVANE_VIRTUAL_SOUND=DIR) through the real stream
 // logic: what capture.wav holds comes out of the capture stream, and what the
 // playback stream plays lands in playback.wav sample for sample.

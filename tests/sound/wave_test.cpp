@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The wave service's own promises, which the stream logic relies on.
 #include <gtest/gtest.h>
 

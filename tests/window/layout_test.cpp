@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window and the sound card dialog laid out from their templates'
 // dialog units with base units of 6 x 13 pixels.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The status mailbox: the audio pump's changes reach the window thread, the
 // pump waits for them, never for ever, and nothing is lost in between.
 #include <gtest/gtest.h>

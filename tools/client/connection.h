@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The client's side of the link connection: connecting, sending frames whole,
 // receiving, and the "P" round trips.
 #pragma once

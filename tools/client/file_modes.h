@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The file modes: receive audio into a WAV file (--rx), transmit a sound file
 // (--tx), and the one-shot frames (--ping, --info, --rates).
 #pragma once

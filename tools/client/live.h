@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // marvane-client --live: the station's receive audio on the laptop's
 // speaker as it arrives, and push-to-talk from its microphone.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The laptop's sound devices for the live client, through PortAudio's ALSA
 // devices (the same list the station shows, pseudo devices left out): the
 // output plays the receive audio through a Playout, the input captures the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // marvane-client: a command-line client of the Marvane link protocol.
 //
 //   marvane-client HOST[:PORT] [--rx FILE.wav] [--tx FILE.wav] [--rates RX,TX]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pacing of transmit audio by the station's fill reports ("N"), and the
 // silence that ends a transmission so that all of it goes on the air.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The receive audio's way to the speaker: a jitter buffer of link samples
 // and a variable-rate resampler (libsoxr) to the output device's rate.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The operator's terminal: stop signals, raw mode for single keys (restored
 // on every way out, signals included), the keys the live client knows, and
 // one status line that is rewritten in place.

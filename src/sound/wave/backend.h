@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a back end of the wave service provides, and the device side of the
 // buffer queue that back ends drive. The queue logic (order, WHDR_DONE before
 // the event, reset) lives here once; a back end only moves samples and keeps

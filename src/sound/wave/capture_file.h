@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The virtual input's source: a sound file (any format libsndfile reads),
 // mixed to mono, converted to the stream's rate and played in a loop. A file
 // that is missing, holds no audio, runs at fewer than 1000 or more than 768000

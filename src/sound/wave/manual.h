@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The manually clocked back end for unit tests: its devices fill and play
 // buffers only when the test says so.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The manually clocked back end: no thread, no clock; tests complete buffers.
 #include "sound/wave/manual.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the PortAudio back end offers beyond the wave service: its device
 // filter, its quiet start, and a knob for tests. marvane-client's live audio
 // uses PortAudio through these too.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Real sound cards through PortAudio's ALSA host API (which also reaches
 // PulseAudio and PipeWire through ALSA's plugins). Each open device has its
 // own thread doing the blocking device I/O and, when the device does not take

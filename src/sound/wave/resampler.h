@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Streaming sample-rate conversion of 16-bit mono audio (libsoxr), used where
 // a device or a file does not run at the stream's rate.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The virtual devices for running without a sound card: "Virtual Input" plays
 // DIR/capture.wav in a loop, "Virtual Output" writes what it plays to
 // DIR/playback.wav. Each runs on its own thread, one chunk per

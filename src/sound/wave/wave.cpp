@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Events, the device-independent half of the wave functions, and the choice
 // of back end.
 #include "sound/wave/wave.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The wave service: the small layer that stands in for the Windows wave audio
 // functions and events, with the same names and the behaviour the sound
 // streams rely on. Buffers handed to a device are filled (capture) or played
