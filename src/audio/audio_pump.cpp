@@ -6,6 +6,7 @@
 
 #include "audio/audio_block.h"
 #include "audio/level_control.h"
+#include "audio/station_feed.h"
 #include "audio/tx_source.h"
 #include "link/link_server.h"
 #include "link/link_state.h"
@@ -36,6 +37,7 @@ void captureAndLevel() {
     sound::readCaptureBlock(captureBlock.data());
     levelBlock(captureBlock.data(), levelled, kBlockLength);
     storeLevelledSamples(levelled);
+    publishLevelledBlock(stationFeed, levelled, kBlockLength);
 }
 
 } // namespace
@@ -76,6 +78,7 @@ void runAudioPump(const StatusSink* sink) {
                 beat();
                 fillTxBlock(pumpTxBlock.data(), kBlockLength);
                 storeTxBlock(pumpTxBlock.data());
+                publishFeedBlock(stationFeed, FeedKind::transmit, pumpTxBlock.data(), kBlockLength);
                 sound::writePlaybackBlock(pumpTxBlock.data());
             }
             ptt::pttOff();

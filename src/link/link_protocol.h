@@ -36,6 +36,15 @@ inline constexpr int kRxBlockBytes = 1024;
 inline constexpr int kMaxReportedFill = 65535;
 inline constexpr int kInfoWordLength = 19;
 
+// A levelled (unclipped) sample as a 16-bit one: truncated toward zero and
+// held at the ends of the range, so that a loud stretch stays loud.
+inline int16_t saturateSample(double value) {
+    if (std::isnan(value)) return 0;
+    if (value <= -32768.0) return -32768;
+    if (value >= 32767.0) return 32767;
+    return static_cast<int16_t>(value);
+}
+
 // A receive sample as a link byte: truncate toward zero, keep the low 16 bits
 // as a signed sample, take its high byte (arithmetic shift) and add 128.
 inline uint8_t encodeRxSample(double sample) {
