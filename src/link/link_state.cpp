@@ -142,25 +142,6 @@ LinkSnapshot snapshot() {
             s.txActive,  s.rxPhase,      s.txDrainPending};
 }
 
-bool flagsMatchPhase(const LinkSnapshot& s) {
-    switch (s.phase) {
-    case Phase::noClient:
-        // rxStreaming is 1 only before the first client.
-        return s.clientConnected == 0 && s.txActive == 0 && s.txDrainPending == 0 &&
-               s.controller == Controller::none;
-    case Phase::receive:
-        return s.clientConnected == 1 && s.rxPhase == 1 && s.rxStreaming == 1 &&
-               s.txActive == 0 && s.txDrainPending == 0;
-    case Phase::transmit:
-        return s.clientConnected == 1 && s.rxPhase == 0 && s.rxStreaming == 0 &&
-               s.txActive == 1 && s.txDrainPending == 0;
-    case Phase::draining:
-        return s.clientConnected == 1 && s.rxPhase == 0 && s.rxStreaming == 0 &&
-               s.txActive == 1 && s.txDrainPending == 1;
-    }
-    return false;
-}
-
 void resetLinkState() {
     {
         std::lock_guard lock(transitionGuard);

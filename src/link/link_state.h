@@ -79,8 +79,6 @@ struct LinkSnapshot {
     int clientConnected, rxStreaming, txActive, rxPhase, txDrainPending;
 };
 LinkSnapshot snapshot();
-// Whether a snapshot's flags are the row of the table for its phase.
-bool flagsMatchPhase(const LinkSnapshot& s);
 
 // The state the program starts in: no client, an empty ring, the client's
 // data cleared. Start-up only (and between tests), with no client served.

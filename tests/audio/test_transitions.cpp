@@ -4,6 +4,7 @@
 // over a real loopback connection, with the pump taking blocks as fast as it
 // can.
 
+#include "common/link_view.h"
 #include "link/link_harness.h"
 
 #include "audio/tx_source.h"
@@ -38,7 +39,7 @@ TEST(Transitions, TransmitAgainstTheEndOfADrainIsNeverTorn) {
     std::thread pump([&] {
         int16_t block[1024];
         while (!done) {
-            if (!link::flagsMatchPhase(link::snapshot())) ++torn;
+            if (!flagsMatchPhase(link::snapshot())) ++torn;
             if (link::linkState.txActive.load())
                 audio::fillTxBlock(block, 1024);
             else
@@ -65,7 +66,7 @@ TEST(Transitions, TransmitAgainstTheEndOfADrainIsNeverTorn) {
     EXPECT_EQ(torn.load(), 0);
     EXPECT_EQ(link::linkState.clientConnected.load(), 1);
     conn.end();
-    EXPECT_TRUE(link::flagsMatchPhase(link::snapshot()));
+    EXPECT_TRUE(flagsMatchPhase(link::snapshot()));
     resetLinkForTest();
 }
 

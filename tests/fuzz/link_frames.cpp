@@ -33,6 +33,7 @@
 #include "audio/tx_source.h"
 #include "config/notice.h"
 #include "config/settings.h"
+#include "common/link_view.h"
 #include "fuzz_support.h"
 #include "link/link_protocol.h"
 #include "link/link_sender.h"
@@ -56,7 +57,7 @@ int16_t pumpTxBlock[audio::kBlockSamples];
 double levelled[audio::kBlockSamples];  // silence: the byte 128, never a frame mark
 
 void checkState() {
-    check(link::flagsMatchPhase(link::snapshot()),
+    check(testing::flagsMatchPhase(link::snapshot()),
           "the flags are not the row of the connection state table for its phase");
     const int fill = link::ringFill();
     check(fill >= 0 && fill < link::kRingSize, "the ring's fill is outside 0..110249");

