@@ -28,7 +28,13 @@ void printUsage(std::FILE* out) {
         "                  marvane.conf: RTS and DTR of the port txport.bin names, or\n"
         "                  the rig) and exit (1 when the port or the rig is not reached)\n"
         "  --help          show this text and exit\n"
-        "  --version       show the version and exit\n",
+        "  --version       show the version and exit\n"
+        "For tests and machines without a sound card (these win over marvane.conf):\n"
+        "  MARVANE_PORT=N  the link listens on port N instead of 3020\n"
+        "  MARVANE_VIRTUAL_SOUND=DIR\n"
+        "                  one virtual input and output instead of the sound cards:\n"
+        "                  capture plays DIR/capture.wav in a loop (silence without\n"
+        "                  it), playback is written to DIR/playback.wav\n",
         out);
 }
 

@@ -51,6 +51,9 @@ class OneShotOptions(unittest.TestCase):
         options = set(re.findall(r"--[a-z-]+", shown.stdout))
         self.assertEqual(options, {"--headless", "--list-devices", "--unkey", "--help",
                                    "--version"})
+        # The variables for tests and machines without a sound card, too.
+        self.assertIn("MARVANE_PORT", shown.stdout)
+        self.assertIn("MARVANE_VIRTUAL_SOUND", shown.stdout)
         with open(os.path.join(SOURCE, "man", "marvane.1")) as f:
             manual = f.read().replace("\\-", "-")
         for word in sorted(options) + ["scconfig.txt", "scnames.txt", "txport.bin",
