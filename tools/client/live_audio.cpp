@@ -17,7 +17,7 @@ namespace marvane::client {
 
 namespace {
 
-using sound::wave::portaudio::quietly;
+using sound::wave::portaudio::serialized;
 
 // One device call, and the device's own buffer: short, for latency's sake,
 // but enough for a busy laptop. The output, which runs all the time, wakes
@@ -67,7 +67,7 @@ bool chooseFormat(int device, bool input, PaStreamParameters& p, double& rate) {
     for (double r : rates) {
         for (int channels = 1; channels <= 2; ++channels) {
             p.channelCount = channels;
-            PaError e = quietly([&] {
+            PaError e = serialized([&] {
                 return Pa_IsFormatSupported(input ? &p : nullptr, input ? nullptr : &p, r);
             });
             if (e == paFormatIsSupported) {
@@ -90,12 +90,12 @@ bool openStream(int device, bool input, PaStreamParameters& p, double& rate, voi
         return false;
     }
     PaStream* s = nullptr;
-    PaError e = quietly([&] {
+    PaError e = serialized([&] {
         return Pa_OpenStream(&s, input ? &p : nullptr, input ? nullptr : &p, rate,
                              paFramesPerBufferUnspecified, paNoFlag, nullptr, nullptr);
     });
     if (e == paNoError) {
-        e = quietly([&] { return Pa_StartStream(s); });
+        e = serialized([&] { return Pa_StartStream(s); });
         if (e != paNoError)
             Pa_CloseStream(s);
     }
@@ -255,7 +255,7 @@ void Input::capture() {
         if (stop.load())
             break;
         if (!running) {
-            if (quietly([&] { return Pa_StartStream(s); }) != paNoError) {
+            if (serialized([&] { return Pa_StartStream(s); }) != paNoError) {
                 failed.store(true);
                 return;
             }

@@ -21,6 +21,8 @@ struct ManualSide {
 struct ManualState {
     std::mutex lock;
     bool installed = false;
+    bool keepsTime = false;
+    bool listChanged = false;  // setDevices since the last start
     ManualSide side[2];
     std::vector<std::int16_t> played;
 };
@@ -34,7 +36,20 @@ ManualSide& sideOf(Direction direction) {
     return state().side[direction == Direction::input ? 0 : 1];
 }
 
-void manualStart() {}
+void manualStart() {
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().listChanged = false;
+}
+
+bool manualListOutdated() {
+    std::lock_guard<std::mutex> guard(state().lock);
+    return state().listChanged;
+}
+
+bool manualKeepsTime() {
+    std::lock_guard<std::mutex> guard(state().lock);
+    return state().keepsTime;
+}
 
 UINT manualNumDevs(Direction direction) {
     std::lock_guard<std::mutex> guard(state().lock);
@@ -74,7 +89,7 @@ void manualClose(WaveDevice* device) {
 
 const Backend manualBackend = {"manual",         manualStart,         manualNumDevs,
                                manualDeviceName, manualDefaultDevice, manualOpen,
-                               manualClose};
+                               manualClose,      manualListOutdated,  manualKeepsTime};
 
 namespace manual {
 
@@ -86,6 +101,12 @@ void install() {
 void uninstall() {
     std::lock_guard<std::mutex> guard(state().lock);
     state().installed = false;
+    state().keepsTime = false;
+}
+
+void keepTime(bool on) {
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().keepsTime = on;
 }
 
 bool installed() {
@@ -104,6 +125,7 @@ void setDevices(const std::vector<std::string>& inputs, const std::vector<std::s
     in.openResult = out.openResult = MMSYSERR_NOERROR;
     in.opens = out.opens = 0;
     state().played.clear();
+    state().listChanged = true;
 }
 
 void failCaps(Direction direction, UINT id) {
@@ -149,7 +171,7 @@ std::size_t queued(Direction direction) {
 int waiters(Direction direction) {
     std::lock_guard<std::mutex> guard(state().lock);
     WaveDevice* device = sideOf(direction).device;
-    return device == nullptr ? 0 : waitersOn(device->event);
+    return device == nullptr ? 0 : waitersOn(device->event.load());
 }
 
 bool completeCapture(std::int16_t firstValue) {
@@ -190,10 +212,10 @@ void clearPlayed() {
     state().played.clear();
 }
 
-void failDevice(Direction direction) {
+void failDevice(Direction direction, const char* reason) {
     std::lock_guard<std::mutex> guard(state().lock);
     WaveDevice* device = sideOf(direction).device;
-    if (device != nullptr) markFailed(device);
+    if (device != nullptr) markFailed(device, reason);
 }
 
 }  // namespace manual
