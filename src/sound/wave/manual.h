@@ -50,4 +50,9 @@ void failDevice(Direction direction, const char* reason = "unplugged");
 // takes a device that finishes no buffer for a while as hung.
 void keepTime(bool on);
 
+// While on, every open waits (as an open that does not return); heldOpens
+// counts the opens waiting now.
+void holdOpens(bool on);
+int heldOpens();
+
 }  // namespace marvane::sound::wave::manual

@@ -2,6 +2,7 @@
 // The manually clocked back end: no thread, no clock; tests complete buffers.
 #include "sound/wave/manual.h"
 
+#include <condition_variable>
 #include <mutex>
 
 namespace marvane::sound::wave {
@@ -23,6 +24,9 @@ struct ManualState {
     bool installed = false;
     bool keepsTime = false;
     bool listChanged = false;  // setDevices since the last start
+    bool holdOpens = false;
+    int heldOpens = 0;
+    std::condition_variable opensReleased;
     ManualSide side[2];
     std::vector<std::int16_t> played;
 };
@@ -67,7 +71,12 @@ bool manualDeviceName(Direction direction, UINT id, std::string& name) {
 UINT manualDefaultDevice(Direction) { return WAVE_MAPPER; }
 
 MMRESULT manualOpen(WaveDevice* device, UINT id) {
-    std::lock_guard<std::mutex> guard(state().lock);
+    std::unique_lock<std::mutex> guard(state().lock);
+    if (state().holdOpens) {
+        ++state().heldOpens;
+        state().opensReleased.wait(guard, [] { return !state().holdOpens; });
+        --state().heldOpens;
+    }
     ManualSide& side = sideOf(device->direction);
     side.opens++;
     side.lastId = id;
@@ -107,6 +116,19 @@ void uninstall() {
 void keepTime(bool on) {
     std::lock_guard<std::mutex> guard(state().lock);
     state().keepsTime = on;
+}
+
+void holdOpens(bool on) {
+    {
+        std::lock_guard<std::mutex> guard(state().lock);
+        state().holdOpens = on;
+    }
+    state().opensReleased.notify_all();
+}
+
+int heldOpens() {
+    std::lock_guard<std::mutex> guard(state().lock);
+    return state().heldOpens;
 }
 
 bool installed() {
