@@ -332,7 +332,11 @@ std::string errorText(int paError) {
         const PaHostErrorInfo* host = Pa_GetLastHostErrorInfo();
         if (host != nullptr && host->errorText != nullptr && host->errorText[0] != '\0')
             return host->errorText;
-        if (host != nullptr && host->hostApiType == paALSA && host->errorCode < 0)
+        // PortAudio leaves -1, no value of the enum, where no host API said anything.
+        static_assert(sizeof(PaHostApiTypeId) == sizeof(int));
+        int api = -1;
+        if (host != nullptr) std::memcpy(&api, &host->hostApiType, sizeof api);
+        if (api == paALSA && host->errorCode < 0)
             return snd_strerror(static_cast<int>(host->errorCode));
         // PortAudio's blocking calls often leave no word of the cause.
         return "it stopped working (Unanticipated host error)";
