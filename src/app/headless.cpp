@@ -70,15 +70,19 @@ ShownBox infoBox{"info", {}, false};
 int shownLevel = -1;
 
 // What `systemctl status` shows: the client and whether the station
-// receives for it or transmits; the caller holds boxGuard.
+// receives for it or transmits; the caller holds boxGuard. While a sound
+// device is lost the mode box names that instead of the stage, which the
+// sound part of the status says already: the station part stays.
 void tellServiceLocked() {
     char status[96];
     if (std::strcmp(modeBox.text, "RX") == 0)
         std::snprintf(status, sizeof status, "receiving for %s", addressBox.text);
     else if (std::strcmp(modeBox.text, "TX") == 0)
         std::snprintf(status, sizeof status, "transmitting for %s", addressBox.text);
-    else
+    else if (std::strcmp(modeBox.text, "-") == 0)
         std::snprintf(status, sizeof status, "no client");
+    else
+        return;
     setServiceStatus(StatusPart::station, status);
 }
 

@@ -11,6 +11,7 @@
 #include <FL/Fl_Menu_Item.H>
 #include <FL/Fl_Progress.H>
 #include <FL/Fl_Window.H>
+#include <FL/fl_draw.H>
 
 #include <algorithm>
 #include <chrono>
@@ -137,7 +138,15 @@ void setBoxText(Fl_Input* input, const char* text) {
     input->position(0);
 }
 
-void showText(StatusBox which, const char* text) { setBoxText(box(which), text); }
+// The narrow mode box shows a lost sound device's text only in part: the
+// whole of it is the box's tooltip while it lasts.
+void showText(StatusBox which, const char* text) {
+    Fl_Input* input = box(which);
+    setBoxText(input, text);
+    if (which != StatusBox::mode) return;
+    fl_font(input->textfont(), input->textsize());
+    input->copy_tooltip(fl_width(text) > input->w() - 2 * Fl::box_dx(input->box()) ? text : nullptr);
+}
 
 // The bar's range is 0 to 100; a larger position shows it full.
 void showLevel(int position) {

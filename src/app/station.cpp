@@ -11,6 +11,8 @@
 #include "ptt/ptt.h"
 #include "sound/sound.h"
 
+#include <chrono>
+#include <cstdlib>
 #include <exception>
 #include <thread>
 
@@ -26,6 +28,36 @@ void runStep(void (*step)()) {
     if (step) step();
 }
 
+// `systemctl status` says what is wrong with the sound devices.
+void tellServiceOfSound(const char* text) { setServiceStatus(StatusPart::sound, text); }
+
+// A sound device lost for longer than [sound] give_up_seconds ends the run
+// as an orderly end does, but with a failure status: a service manager that
+// restarts on failure then tries a fresh start.
+[[noreturn]] void watchForLostSound(int limit) {
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        if (sound::soundDeviceLostSeconds() <= limit) continue;
+        config::notice("giving up: a sound device has been lost for more than %d s "
+                       "([sound] give_up_seconds in %s); the station ends",
+                       limit, config::kSettingsFileName);
+        shutdownStation();
+        config::notice("stopped");
+        config::flushLog(2000);
+        std::_Exit(kExitSoundLost);
+    }
+}
+
+void startLostSoundWatch() {
+    const int limit = config::settings().sound.giveUpSeconds;
+    if (limit <= 0) return;
+    try {
+        std::thread(watchForLostSound, limit).detach();
+    } catch (const std::exception&) {
+        config::notice("[sound] give_up_seconds cannot be watched: the station never gives up");
+    }
+}
+
 } // namespace
 
 void startStation(const audio::StatusSink* sink, const WindowSteps* window) {
@@ -38,6 +70,7 @@ void startStation(const audio::StatusSink* sink, const WindowSteps* window) {
                        link::linkPort(), config::kSettingsFileName);
     sound::loadSoundCardChoice();
     sound::applySoundCardChoice();
+    sound::setSoundStatusObserver(tellServiceOfSound);
     if (window) {
         runStep(window->createViewPens);
         runStep(window->buildSpectrumTables);
@@ -47,6 +80,7 @@ void startStation(const audio::StatusSink* sink, const WindowSteps* window) {
     ptt::startKeying();
     if (window) runStep(window->startRefreshTimer);
     startServiceNotifier();
+    startLostSoundWatch();
     try {
         std::thread(audio::runAudioPump, sink).detach();
     } catch (const std::exception&) {

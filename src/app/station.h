@@ -24,9 +24,13 @@ struct WindowSteps {
 void startStation(const audio::StatusSink* sink, const WindowSteps* window);
 
 // The orderly end of a run: withdraws the station if announcing is on and
-// unkeys the transmitter. Called once, by closing the window or on SIGINT or
-// SIGTERM; the other threads end with the process.
+// unkeys the transmitter. Called once, by closing the window, on SIGINT or
+// SIGTERM, or when a sound device has been lost for longer than [sound]
+// give_up_seconds; the other threads end with the process.
 void shutdownStation();
+
+// The exit status of a run that gave up on a lost sound device.
+inline constexpr int kExitSoundLost = 3;
 
 // The "Anounce" menu state, mirrored by its check mark; 1 after start-up.
 extern std::atomic<int> announceMenuOn;

@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -303,6 +304,18 @@ int onSetting(void* user, const char* section, const char* key, const char* raw)
         }
     } else if (sectionIs("ptt")) {
         if (onPttSetting(p, key, value)) return 1;
+    } else if (sectionIs("sound")) {
+        if (keyIs("give_up_seconds")) {
+            int& seconds = p.settings.sound.giveUpSeconds;
+            if (!parseWhole(value, 0, 7 * 24 * 3600, seconds)) {
+                char kept[64];
+                std::snprintf(kept, sizeof kept, "%d%s is kept", seconds,
+                              seconds == 0 ? " (never)" : " s");
+                badValue(p, section, key, value, "a number of seconds (0 to 604800, 0 for never)",
+                         kept);
+            }
+            return 1;
+        }
     } else if (!*section) {
         notice("%s line %d: %s: a setting before any [section]; ignored", p.fileName, p.line, key);
         return 1;

@@ -51,10 +51,18 @@ struct PttSettings {
     int rigModelLine = 0;
 };
 
+// [sound]: a sound device lost for longer than give_up_seconds ends the
+// station with a failure status, so that a service manager can start it
+// afresh; 0: never, the station looks for the device for as long as it runs.
+struct SoundSettings {
+    int giveUpSeconds = 0;
+};
+
 struct Settings {
     LinkSettings link;
     TransmitSettings transmit;
     PttSettings ptt;
+    SoundSettings sound;
 };
 
 // The settings in force: every default until loadSettings has run.

@@ -185,6 +185,7 @@ void applySoundCardChoice() {
     resolveSoundCardNames();
     selectPlaybackDevice(playbackChoice, true);
     selectCaptureDevice(captureChoice, true);
+    setDeviceNames(playbackChoiceName, captureChoiceName);
 }
 
 bool soundCardDialog(SoundCardDialogEvent event, const SoundCardList& inputList,
@@ -201,6 +202,7 @@ bool soundCardDialog(SoundCardDialogEvent event, const SoundCardList& inputList,
             selectCaptureDevice(captureChoice, true);
             saveSoundCardChoice();
             saveSoundCardNames();
+            setDeviceNames(playbackChoiceName, captureChoiceName);
             return true;
         case SoundCardDialogEvent::closeBox:
             return true;

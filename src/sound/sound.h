@@ -37,8 +37,9 @@ void configureCapture(int blockSamples, int rate);
 void configurePlayback(int blockSamples, int rate);
 
 // Audio pump thread only. Copies the next captured block into dest; true when
-// all four buffers were full (input is being lost). A stream without a
-// working device returns false after about one block's time, dest unchanged.
+// all four buffers were full (input is being lost). A blocking stream
+// without a working device returns false after about one block's time with
+// dest silent; a non-blocking one returns false at once, dest unchanged.
 bool readCaptureBlock(std::int16_t* dest);
 // Audio pump thread only. Queues one block; true when the output had run dry
 // (restarted behind two blocks of silence) or the block was dropped (no free
@@ -54,6 +55,46 @@ void selectPlaybackDevice(int number, bool blocking);
 // Closes both devices (tests, and an orderly exit). The next read or write
 // opens them again.
 void closeSoundDevices();
+
+// ---- devices that go away and come back ----
+//
+// A device that fails while open (unplugged, its sound server gone), that
+// keeps time but finishes no buffer for 2 s (it hangs), or that does not
+// open is lost: one notice says so ("capture device lost: NAME: REASON"),
+// the stream closes it without waiting for it, and from then on reads give
+// silence and writes drop their block, at the pace of a working device, so
+// that the pump keeps its pace. Every 2 s the capture reads look for each
+// lost device again, rebuilding the device lists when the system has a sound
+// card they lack: first by the name of setDeviceNames, then by the whole name
+// of the lost device (which finds a card that came back under another
+// number), or, for the system's default device, that again; never another
+// device in its place. It is back, one notice again ("capture device back:
+// NAME"), once it has finished a buffer. Writes never look: a transmission
+// is not interrupted for it, and a lost playback device ends one.
+
+// The names a lost device is looked for by first: the lines of
+// "scnames.txt", or the whole names of the devices chosen in the dialog; ""
+// for none. Any thread.
+void setDeviceNames(const std::string& playbackName, const std::string& captureName);
+
+// Whether a device is lost. Any thread.
+bool captureDeviceLost();
+bool playbackDeviceLost();
+// Seconds since the device lost first was lost; 0 while both work. Any thread.
+double soundDeviceLostSeconds();
+// For the window's mode box: "" while both work, else "no capture device",
+// "no playback device" or "no sound devices" (a constant text each).
+const char* soundTroubleWord();
+
+// Told of each loss and return, on the thread of the stream call that saw
+// it, with the whole text: "" when both devices work, else "capture device
+// lost: NAME: REASON" and the same for playback, joined by "; ". Null for none.
+using SoundStatusObserver = void (*)(const char* text);
+void setSoundStatusObserver(SoundStatusObserver observer);
+
+// Whether a stream call is waiting for its device to finish a buffer (a wait
+// the device's own clock bounds). Any thread.
+bool waitingForDevice();
 
 // ---- device choice ----
 
@@ -86,7 +127,8 @@ int findDeviceByName(const std::string& name, int count, const char* (*fullName)
 // name that finds none is a notice, once, and leaves the number as it is.
 void resolveSoundCardNames();
 // initSoundCards, resolveSoundCardNames, then selects the playback and the
-// capture device from the choices, both blocking.
+// capture device from the choices, both blocking, and has a lost device
+// looked for by the choice names.
 void applySoundCardChoice();
 
 // For an operator without a screen: loads the choices, builds the device

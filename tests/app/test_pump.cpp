@@ -8,6 +8,7 @@
 #include "link/link_harness.h"
 
 #include "audio/audio_pump.h"
+#include "config/notice.h"
 #include "config/settings.h"
 #include "link/link_state.h"
 #include "link/tx_ring.h"
@@ -20,6 +21,7 @@
 #include <cstdio>
 #include <string>
 #include <functional>
+#include <mutex>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -207,6 +209,101 @@ TEST_F(Pump, TransmitBeforeTheConnectionIsNoticedSkipsTheReceiveLoop) {
     ASSERT_TRUE(pumpWaitsOn(Direction::output));
     EXPECT_EQ(eventLog().copy(), kIdle + kReceive + kKeyed);
     EXPECT_TRUE(nothingArrives(connection.client()));
+}
+
+// The notices the pump gives, in order; from any thread.
+struct Notices {
+    static std::mutex& guard() {
+        static std::mutex m;
+        return m;
+    }
+    static std::vector<std::string>& texts() {
+        static std::vector<std::string> t;
+        return t;
+    }
+    Notices() {
+        config::setNoticeSink([](const char* text) {
+            std::lock_guard lock(guard());
+            texts().emplace_back(text);
+        });
+    }
+    ~Notices() { config::setNoticeSink(nullptr); }
+    static bool has(const std::string& text) {
+        std::lock_guard lock(guard());
+        for (const std::string& t : texts())
+            if (t == text) return true;
+        return false;
+    }
+};
+
+bool pumpWaitsForCapture() {
+    return waitFor([] { return manual::waiters(Direction::input) > 0; });
+}
+
+// The playback device goes while the transmitter is keyed: the pump unkeys
+// at once, without waiting for the ring, and the client is back in receive;
+// the mode box says what is missing. A new "T" meanwhile keys nothing.
+TEST_F(Pump, PlaybackDeviceThatFailsWhileTransmittingUnkeysAtOnceAndRefusesTheNext) {
+    Notices notices;
+    enterReceive();
+    startTransmitting();
+    sendBytes(connection.client(), frameWith('S', std::vector<uint8_t>(4 * kBlock, 200)));
+    ASSERT_TRUE(waitFor([] { return link::ringFill() == 4 * kBlock; }));
+    captureOneBlock();
+    ASSERT_TRUE(pumpWaitsOn(Direction::output));
+    ASSERT_EQ(eventLog().copy(), kIdle + kReceive + kKeyed);
+
+    manual::failDevice(Direction::output, "No such device");
+    const Events lost{"address idle", "mode no playback device", "info  ", "address 127.0.0.1",
+                      "mode no playback device", "level 0"};
+    ASSERT_TRUE(eventLog().waitForCount(kIdle.size() + kReceive.size() + 3 + lost.size()));
+    ASSERT_TRUE(pumpWaitsForCapture());
+    EXPECT_EQ(eventLog().copy(), kIdle + kReceive + kKeyedAndUnkeyed + lost);
+    EXPECT_EQ(link::linkState.rxStreaming.load(), 1);
+    EXPECT_TRUE(notices.has("playback device lost: Speakers: No such device"));
+    EXPECT_TRUE(notices.has("transmission ended: the playback device failed"));
+    captureOneBlock();
+    EXPECT_EQ(readBytes(connection.client(), kBlock).size(), static_cast<size_t>(kBlock));
+
+    eventLog().clear();
+    startTransmitting();
+    captureOneBlock();
+    ASSERT_TRUE(eventLog().waitForCount(1 + lost.size()));
+    ASSERT_TRUE(pumpWaitsForCapture());
+    EXPECT_EQ(eventLog().copy(), Events{"mode TX, passing"} + lost);
+    EXPECT_TRUE(notices.has("transmission refused: the playback device is lost"));
+    EXPECT_EQ(link::linkState.txActive.load(), 0);
+}
+
+// A pump that stands still while keyed anywhere but in a wait for its
+// sound device (here an open that does not return) is unkeyed by the guard
+// within seconds, and its transmission is ended; the pump goes on once it
+// can, and keys nothing more.
+TEST_F(Pump, KeyedPumpThatStandsStillIsUnkeyedByTheGuard) {
+    Notices notices;
+    enterReceive();
+    startTransmitting();
+    sendBytes(connection.client(), frameWith('S', std::vector<uint8_t>(8 * kBlock, 200)));
+    ASSERT_TRUE(waitFor([] { return link::ringFill() == 8 * kBlock; }));
+    captureOneBlock();
+    ASSERT_TRUE(pumpWaitsOn(Direction::output));
+    manual::holdOpens(true);
+    sound::selectPlaybackDevice(0, true);  // the next write opens the device again
+    ASSERT_TRUE(manual::completePlayback());
+    ASSERT_TRUE(waitFor([] { return manual::heldOpens() == 1; }));
+
+    ASSERT_TRUE(eventLog().waitForCount(kIdle.size() + kReceive.size() + 3));
+    EXPECT_EQ(eventLog().copy(), kIdle + kReceive + kKeyedAndUnkeyed);
+    EXPECT_EQ(manual::heldOpens(), 1);  // unkeyed while the pump still stands
+    EXPECT_EQ(link::linkState.txActive.load(), 0);
+    EXPECT_TRUE(notices.has("transmitter unkeyed: the audio pump has stood still for 3 s"));
+
+    manual::holdOpens(false);
+    ASSERT_TRUE(pumpWaitsOn(Direction::output));  // the block, behind four silent ones
+    ASSERT_TRUE(manual::completePlayback());
+    ASSERT_TRUE(eventLog().waitForCount(kIdle.size() * 2 + kReceive.size() * 2 + 4));
+    EXPECT_EQ(eventLog().copy(),
+              kIdle + kReceive + kKeyedAndUnkeyed + Events{"ptt 0"} + kIdle + kReceive);
 }
 
 // The limits of "marvane.conf", read before the pump starts.

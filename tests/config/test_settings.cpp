@@ -43,8 +43,11 @@ TEST(Settings, GoodLinesCommentsAndAnAllowListOverSeveralLines) {
                              "   10.0.0.0/8\n"
                              "[transmit]\n"
                              "max_seconds = 0\n"
-                             "silence_seconds=30\n");
+                             "silence_seconds=30\n"
+                             "[sound]\n"
+                             "give_up_seconds = 120\n");
     EXPECT_TRUE(notices.empty()) << notices.front();
+    EXPECT_EQ(s.sound.giveUpSeconds, 120);
     EXPECT_EQ(s.link.port, 4020);
     EXPECT_EQ(s.link.listenAddress, ip("127.0.0.1"));
     EXPECT_FALSE(s.link.allowEveryone);
@@ -65,13 +68,18 @@ TEST(Settings, EachBadLineIsOneNoticeAndItsKeyKeepsTheDefault) {
                              "[transmit]\n"
                              "max_seconds = -1\n"
                              "silence_seconds = 99999999999\n"
-                             "colour = red\n");
-    ASSERT_EQ(notices.size(), 5u);
+                             "colour = red\n"
+                             "[sound]\n"
+                             "give_up_seconds = 2 minutes\n");
+    ASSERT_EQ(notices.size(), 6u);
     EXPECT_EQ(notices[0].rfind("marvane.conf line 2: [link] port: \"0x10\"", 0), 0u) << notices[0];
     EXPECT_EQ(notices[1].rfind("marvane.conf line 4:", 0), 0u) << notices[1];
     EXPECT_EQ(notices[2].rfind("marvane.conf line 6: [transmit] max_seconds:", 0), 0u);
     EXPECT_EQ(notices[3].rfind("marvane.conf line 7: [transmit] silence_seconds:", 0), 0u);
     EXPECT_EQ(notices[4], "marvane.conf line 8: [transmit] colour: no such setting; ignored");
+    EXPECT_EQ(notices[5], "marvane.conf line 10: [sound] give_up_seconds: \"2 minutes\" is not a "
+                          "number of seconds (0 to 604800, 0 for never); 0 (never) is kept");
+    EXPECT_EQ(s.sound.giveUpSeconds, 0);
     EXPECT_EQ(s.link.port, 3020);
     EXPECT_EQ(s.transmit.maxSeconds, 180);
     EXPECT_EQ(s.transmit.silenceSeconds, 10);

@@ -29,22 +29,37 @@ class PulseUnavailable(Exception):
 class Pulse:
     """The server; env is the environment that reaches it (PULSE_SERVER and
     the HOME with the .asoundrc). sinks: the null sinks; asoundrc: the ALSA
-    devices (write_asoundrc changes them for programs started later)."""
+    devices (write_asoundrc changes them for programs started later).
+    rescue: whether the server moves the streams of a sink that goes away to
+    another one (its default); without, they end, as a card's do when it is
+    unplugged and no other sink takes them."""
 
-    def __init__(self, sinks=("speaker", "mic"), asoundrc=ASOUNDRC):
+    def __init__(self, sinks=("speaker", "mic"), asoundrc=ASOUNDRC, rescue=True):
         self.tmp = tempfile.TemporaryDirectory(prefix="marvane-pulse-")
         self.dir = self.tmp.name
         self.socket = os.path.join(self.dir, "pulse.sock")
+        self.sinks = sinks
         self.write_asoundrc(asoundrc)
         self.env = dict(os.environ, HOME=self.dir, PULSE_SERVER="unix:" + self.socket)
         self.env.pop("LD_PRELOAD", None)
+        if not rescue:
+            config = os.path.join(self.dir, ".config")
+            os.makedirs(os.path.join(config, "pulse"))
+            with open(os.path.join(config, "pulse", "daemon.conf"), "w") as f:
+                f.write("rescue-streams = no\n")
+            self.env["XDG_CONFIG_HOME"] = config
         self.log = open(os.path.join(self.dir, "pulse.log"), "w")
+        self.proc = None
+        self.start()
+
+    def start(self):
+        """Starts the server with its null sinks (again, after stop)."""
         try:
             self.proc = subprocess.Popen(
                 ["pulseaudio", "--daemonize=no", "-n", "--exit-idle-time=-1",
                  "--use-pid-file=no",
                  "--load=module-native-protocol-unix socket=%s auth-anonymous=1" % self.socket,
-                 *("--load=module-null-sink sink_name=" + sink for sink in sinks)],
+                 *("--load=module-null-sink sink_name=" + sink for sink in self.sinks)],
                 env=self.env, stdin=subprocess.DEVNULL, stdout=self.log,
                 stderr=subprocess.STDOUT)
         except FileNotFoundError:
@@ -56,6 +71,30 @@ class Pulse:
                 self.close()
                 raise PulseUnavailable("pulseaudio did not start: " + self.log_text()[-400:])
             time.sleep(0.05)
+
+    def stop(self):
+        """Ends the server, as a sound server that is restarted."""
+        harness.stop_process(self.proc)
+        if os.path.exists(self.socket):
+            os.unlink(self.socket)
+
+    def pactl(self, *args):
+        return subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True,
+                              timeout=PATIENCE)
+
+    def remove_sink(self, name):
+        """Unloads the null sink of that name, as a card unplugged: its
+        streams (and its monitor's) end with it."""
+        modules = self.pactl("list", "short", "modules").stdout.splitlines()
+        index = [m.split("\t")[0] for m in modules
+                 if m.split("\t")[1:3] == ["module-null-sink", "sink_name=" + name]]
+        assert index, "no sink %s among %r" % (name, modules)
+        self.pactl("unload-module", index[0])
+
+    def add_sink(self, name):
+        """Loads a null sink of that name again, as the card plugged back in."""
+        result = self.pactl("load-module", "module-null-sink", "sink_name=" + name)
+        assert result.returncode == 0, result.stderr
 
     def write_asoundrc(self, text):
         with open(os.path.join(self.dir, ".asoundrc"), "w") as f:

@@ -4,13 +4,14 @@ card, a 1 kHz tone captured) with PulseAudio null sinks as the laptop's
 speaker and microphone: the station's tone is heard on the speaker, a tone
 played into the microphone goes on the air while the space bar has
 transmit on, Ctrl+C unkeys before the client quits, and the terminal is
-given back as it was, also when the station goes away or refuses and when
-the sound devices vanish (after unkeying).
+given back as it was, also when the station goes away or refuses. A sound
+device that goes away unkeys and comes back without the connection ending.
 
 usage: test_client_live.py MARVANE MARVANE_CLIENT
 """
 
 import os
+import re
 import subprocess
 import sys
 import unittest
@@ -38,9 +39,11 @@ def loud_stretch(samples, threshold=3000):
 
 
 class WithPulse(unittest.TestCase):
+    rescue = True  # the server moves a vanished sink's streams elsewhere
+
     def setUp(self):
         try:
-            self.pulse = Pulse()
+            self.pulse = Pulse(rescue=self.rescue)
         except PulseUnavailable as e:
             self.skipTest("no PulseAudio here: %s" % e)
         self.addCleanup(self.pulse.close)
@@ -113,22 +116,6 @@ class LiveOperation(WithPulse):
         self.assertEqual(client.terminal(), client.cooked)
         self.assertEqual(sanitizer_report(client.output()), "")
 
-    def test_a_sound_device_that_vanishes_while_transmitting(self):
-        # The sound server going away stands for an unplugged headset.
-        s = self.station
-        client = self.start_client()
-        client.type(b" ")
-        on = s.wait_line("ptt on")
-        self.pulse.proc.kill()
-        self.assertEqual(client.wait(), 3, client.output())
-        self.assertRegex(client.output(), r"the (output|input) device \w+ stopped working")
-        if not sanitizer_build():
-            self.assertNotIn("Expression", client.output())  # nothing of the libraries' own
-        unkeyed = s.wait_line("ptt off", on[0])
-        gone = s.wait_line("disconnected.*", on[0])
-        self.assertLess(unkeyed[0], gone[0])
-        self.assertEqual(client.terminal(), client.cooked)
-
     def test_a_station_that_refuses_the_address_is_named_as_such(self):
         refusing = Station(MARVANE, files={"marvane.conf": "[link]\nallow = 127.0.0.2\n"})
         self.addCleanup(refusing.close)
@@ -138,6 +125,42 @@ class LiveOperation(WithPulse):
         self.assertEqual(client.wait(), 2, client.output())
         self.assertIn("may not let this address in", client.output())
         self.assertEqual(client.terminal(), client.cooked)
+
+
+class DeviceLoss(LiveOperation):
+    rescue = False  # a sink that goes takes its streams with it, as a card does
+
+    def test_a_headset_that_goes_and_comes_back_while_transmitting(self):
+        # Both sinks unloaded stand for a USB headset unplugged (with one
+        # left, ALSA's plugin may start the stream again on that one).
+        s = self.station
+        client = self.start_client()
+        client.type(b" ")
+        on = s.wait_line("ptt on")
+        self.pulse.remove_sink("speaker")
+        self.pulse.remove_sink("mic")
+        client.wait_output("the output device speaker stopped working")
+        unkeyed = s.wait_line("ptt off", on[0])
+        s.wait_line("mode RX", unkeyed[0])
+        wait_until("the status line to say so",
+                   lambda: re.search(r"no (output device|sound devices)  RX", client.output()))
+        self.assertIsNone(client.proc.poll())  # connected still
+
+        self.pulse.add_sink("speaker")
+        self.pulse.add_sink("mic")
+        client.wait_output("the output device speaker is back")
+        heard = self.pulse.record("speaker.monitor")
+        wait_until("the station's tone on the speaker again",
+                   lambda: sum(abs(x) > 2000 for x in heard.samples()) > RATE / 2)
+        heard.stop()
+        client.type(b"\x03")
+        self.assertEqual(client.wait(), 0, client.output())
+        s.wait_line("disconnected 127.0.0.1")
+        self.assertEqual(s.texts().count("connected 127.0.0.1"), 1)  # one connection throughout
+        if not sanitizer_build():
+            self.assertNotIn("Expression", client.output())  # nothing of the libraries' own
+        self.assertEqual(client.terminal(), client.cooked)
+        self.assertEqual(sanitizer_report(client.output()), "")
 
 
 class Devices(WithPulse):

@@ -237,47 +237,123 @@ TEST_F(Streams, ANumberBeyondTheListOpensTheDefaultDeviceAndOtherNegativesFail) 
     test::NoticeCapture notices;
     std::vector<std::int16_t> got(block, 5);
     EXPECT_FALSE(readCaptureBlock(got.data()));
-    EXPECT_EQ(notices.text(), "Sound Interface Start, waveInOpen() failed.");
-    EXPECT_EQ(got, std::vector<std::int16_t>(block, 5));
+    EXPECT_EQ(notices.text(), "Sound Interface Start, waveInOpen() failed.\n"
+                              "capture device lost: device -3: no such device");
+    EXPECT_EQ(got, silence());
 }
 
-TEST_F(Streams, ACaptureDeviceThatDidNotOpenReturnsFalseUntilTheNextSelect) {
+// A device that is not there at the start is lost from the start, and opens
+// once it is there, without a select: the reads never stop coming, in
+// silence, at about a block's pace.
+TEST_F(Streams, ACaptureDeviceThatDidNotOpenIsLookedForAgainUntilItOpens) {
     manual::setOpenResult(Direction::input, wave::MMSYSERR_NODRIVER);
     test::NoticeCapture notices;
     startCapture();
-    EXPECT_EQ(notices.text(), "Sound Interface Start, waveInOpen() failed.");
-    std::vector<std::int16_t> got(block, 9);
-    for (int i = 0; i < 3; ++i) EXPECT_FALSE(readCaptureBlock(got.data()));  // returns, no hang
-    EXPECT_EQ(got, std::vector<std::int16_t>(block, 9));
-    EXPECT_EQ(manual::openCount(Direction::input), 1);  // no retry by itself
+    EXPECT_EQ(notices.text(), "Sound Interface Start, waveInOpen() failed.\n"
+                              "capture device lost: Line In: it does not open");
+    std::vector<std::int16_t> got(block);
+    for (int i = 0; i < 100 && manual::openCount(Direction::input) < 2; ++i)
+        readCaptureBlock(got.data());
     manual::setOpenResult(Direction::input, wave::MMSYSERR_NOERROR);
-    selectCaptureDevice(1, true);
-    std::thread reader([&] { readCaptureBlock(got.data()); });
-    awaitWaiter(Direction::input);
+    for (int i = 0; i < 100 && manual::openCount(Direction::input) < 3; ++i)
+        readCaptureBlock(got.data());
+    EXPECT_EQ(manual::openCount(Direction::input), 3);  // the start, a look in vain, this one
     ASSERT_TRUE(manual::completeCapture(-50));
-    reader.join();
+    readCaptureBlock(got.data());
     EXPECT_EQ(got, ramp(-50));
-    EXPECT_EQ(manual::lastOpenedId(Direction::input), 1u);
+    EXPECT_EQ(notices.said().size(), 3u);  // the look in vain said nothing
+    EXPECT_EQ(notices.said().back(), "capture device back: Line In");
 }
 
-TEST_F(Streams, ACaptureDeviceThatVanishesWakesTheReaderAndReadsFalse) {
+// The device goes away while a read waits: the reader wakes at once with
+// silence, the loss is one notice and one status, and the reads go on in
+// silence, never waiting for the device, until it has been found again and
+// has delivered a block.
+TEST_F(Streams, ACaptureDeviceThatVanishesIsSaidLostFoundAgainAndSaidBack) {
+    static std::vector<std::string> statuses;
+    statuses.clear();
+    setSoundStatusObserver([](const char* text) { statuses.emplace_back(text); });
     startCapture();
+    test::NoticeCapture notices;
     std::vector<std::int16_t> got(block, 3);
     std::atomic<bool> result{true};
     std::thread reader([&] { result = readCaptureBlock(got.data()); });
     awaitWaiter(Direction::input);
-    manual::failDevice(Direction::input);
+    manual::failDevice(Direction::input, "No such device");
     reader.join();
     EXPECT_FALSE(result.load());
-    EXPECT_EQ(got, std::vector<std::int16_t>(block, 3));
+    EXPECT_EQ(got, silence());
+    EXPECT_EQ(notices.text(), "capture device lost: Line In: No such device");
+    EXPECT_EQ(statuses, std::vector<std::string>{"capture device lost: Line In: No such device"});
+    EXPECT_STREQ(soundTroubleWord(), "no capture device");
+    EXPECT_GT(soundDeviceLostSeconds(), 0.0);
+
+    for (int i = 0; i < 100 && manual::openCount(Direction::input) < 2; ++i)
+        EXPECT_FALSE(readCaptureBlock(got.data()));
+    ASSERT_EQ(manual::openCount(Direction::input), 2);
+    EXPECT_EQ(manual::queued(Direction::input), 4u);
+    EXPECT_TRUE(captureDeviceLost());  // open, but nothing delivered yet
     EXPECT_FALSE(readCaptureBlock(got.data()));
-    // A select brings it back.
-    selectCaptureDevice(0, true);
-    std::thread again([&] { result = readCaptureBlock(got.data()); });
-    awaitWaiter(Direction::input);
+    EXPECT_EQ(manual::waiters(Direction::input), 0);
     ASSERT_TRUE(manual::completeCapture(8));
-    again.join();
+    EXPECT_FALSE(readCaptureBlock(got.data()));
     EXPECT_EQ(got, ramp(8));
+    EXPECT_EQ(notices.text(), "capture device lost: Line In: No such device\n"
+                              "capture device back: Line In");
+    EXPECT_EQ(statuses.back(), "");
+    EXPECT_STREQ(soundTroubleWord(), "");
+    EXPECT_EQ(soundDeviceLostSeconds(), 0.0);
+    setSoundStatusObserver(nullptr);
+}
+
+// A card that comes back under another card number is found by its name,
+// after the device lists were rebuilt; a card of another name that now has
+// the old number is never taken for it, nor is the default device.
+TEST_F(Streams, ACardBackUnderAnotherNumberIsFoundByItsWholeName) {
+    manual::setDevices({"Line In", "USB Audio CODEC: USB Audio (hw:1,0)"}, {"Speakers"});
+    initSoundCards();
+    selectCaptureDevice(1, true);
+    configureCapture(block, rate);
+    manual::failDevice(Direction::input);
+    std::vector<std::int16_t> got(block);
+    readCaptureBlock(got.data());
+    ASSERT_TRUE(captureDeviceLost());
+
+    manual::setDevices({"Line In", "Webcam (hw:1,0)"}, {"Speakers"});  // unplugged
+    for (int i = 0; i < 30; ++i) readCaptureBlock(got.data());     // looked for at least once
+    EXPECT_EQ(manual::openCount(Direction::input), 0);
+
+    manual::setDevices({"Line In", "Webcam (hw:1,0)", "USB Audio CODEC: USB Audio (hw:2,0)"},
+                       {"Speakers"});
+    for (int i = 0; i < 100 && manual::openCount(Direction::input) == 0; ++i)
+        readCaptureBlock(got.data());
+    EXPECT_EQ(manual::lastOpenedId(Direction::input), 2u);
+    EXPECT_EQ(manual::openCount(Direction::input), 1);
+    ASSERT_TRUE(manual::completeCapture(1));
+    test::NoticeCapture notices;
+    readCaptureBlock(got.data());
+    EXPECT_EQ(notices.text(), "capture device back: USB Audio CODEC: USB Audio (hw:2,0)");
+}
+
+// A device that keeps time but finishes nothing hangs: no wait outlasts
+// 2 s, and the device is let go as lost.
+TEST_F(Streams, NoWaitOutlastsADeviceThatStopsFinishingBuffers) {
+    manual::keepTime(true);
+    startCapture();
+    startPlayback();
+    std::vector<std::int16_t> got(block);
+    ASSERT_TRUE(manual::completeCapture(0));
+    readCaptureBlock(got.data());
+    ASSERT_TRUE(manual::completePlayback());
+    writePlaybackBlock(got.data());  // both have delivered: the short limit holds
+    test::NoticeCapture notices;
+    EXPECT_FALSE(readCaptureBlock(got.data()));
+    EXPECT_EQ(got, silence());
+    EXPECT_TRUE(writePlaybackBlock(got.data()));
+    EXPECT_EQ(notices.text(), "capture device lost: Line In: no audio from it for 2 s\n"
+                              "playback device lost: Speakers: it stopped playing for 2 s");
+    EXPECT_FALSE(manual::isOpen(Direction::input));  // closed without waiting for it
+    EXPECT_STREQ(soundTroubleWord(), "no sound devices");
 }
 
 // ---- playback ----
@@ -342,22 +418,27 @@ TEST_F(Streams, APlaybackDeviceThatDidNotOpenDropsBlocksAndRetriesAfterASelect) 
     test::NoticeCapture notices;
     startPlayback();
     EXPECT_TRUE(writePlaybackBlock(ramp(1).data()));
-    EXPECT_EQ(notices.text(), "Sound Interface Start, waveOutOpen() failed.");
+    EXPECT_EQ(notices.text(), "Sound Interface Start, waveOutOpen() failed.\n"
+                              "playback device lost: Speakers: it does not open");
     manual::setOpenResult(Direction::output, wave::MMSYSERR_NOERROR);
     selectPlaybackDevice(0, true);
-    std::atomic<bool> indication{true};
-    std::thread writer([&] { indication = writePlaybackBlock(ramp(7).data()); });
-    awaitWaiter(Direction::output);  // reopened, four silent blocks ahead
+    // Reopened with four silent blocks ahead; the block waits for none of
+    // them while the device has played nothing yet.
+    EXPECT_TRUE(writePlaybackBlock(ramp(6).data()));
     EXPECT_EQ(manual::openCount(Direction::output), 2);
     ASSERT_TRUE(manual::completePlayback());
-    writer.join();
-    EXPECT_FALSE(indication.load());
+    EXPECT_FALSE(writePlaybackBlock(ramp(7).data()));
+    EXPECT_FALSE(playbackDeviceLost());
     std::vector<std::int16_t> expected = silence(4 * block);
     append(expected, ramp(7));
     EXPECT_EQ(playAll(), expected);
 }
 
-TEST_F(Streams, APlaybackDeviceThatVanishesWakesTheWriter) {
+// The writer wakes at once; writes never look for the device (a
+// transmission is not interrupted for it), the next read does.
+TEST_F(Streams, APlaybackDeviceThatVanishesWakesTheWriterAndIsLookedForByReads) {
+    selectCaptureDevice(0, false);
+    configureCapture(block, rate);
     startPlayback();
     std::atomic<bool> indication{false};
     std::thread writer([&] { indication = writePlaybackBlock(ramp(1).data()); });
@@ -365,7 +446,18 @@ TEST_F(Streams, APlaybackDeviceThatVanishesWakesTheWriter) {
     manual::failDevice(Direction::output);
     writer.join();
     EXPECT_TRUE(indication.load());  // the block was dropped
-    EXPECT_TRUE(writePlaybackBlock(ramp(2).data()));
+    EXPECT_TRUE(playbackDeviceLost());
+    for (int i = 0; i < 30; ++i) EXPECT_TRUE(writePlaybackBlock(ramp(2).data()));
+    EXPECT_EQ(manual::openCount(Direction::output), 1);
+    std::vector<std::int16_t> got(block);
+    for (int i = 0; i < 100 && manual::openCount(Direction::output) == 1; ++i)
+        readCaptureBlock(got.data());  // not blocking: paced by a sleep here
+    EXPECT_EQ(manual::openCount(Direction::output), 2);
+    ASSERT_TRUE(manual::completePlayback());  // the first of four silent blocks
+    test::NoticeCapture notices;
+    readCaptureBlock(got.data());
+    EXPECT_EQ(notices.text(), "playback device back: Speakers");
+    EXPECT_FALSE(playbackDeviceLost());
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The wave service's own promises, which the stream logic relies on.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -124,6 +128,37 @@ TEST_F(WaveService, OpenRejectsOtherFormatsAndUnknownDevices) {
     EXPECT_EQ(waveInAddBuffer(nullptr, &headers[0], sizeof headers[0]), MMSYSERR_INVALHANDLE);
 }
 
+// What the streams rely on to let go of a device that failed or hangs
+// without waiting for it: the buffers are theirs again at once, and the
+// device never touches them nor signals again, whatever it does later.
+TEST_F(WaveService, AnAbandonedDeviceHandsBackItsBuffersAndIsSilentFromThenOn) {
+    HWAVEIN in = nullptr;
+    ASSERT_EQ(waveInOpen(&in, 0, &format, reinterpret_cast<DWORD_PTR>(event), 0, CALLBACK_EVENT),
+              MMSYSERR_NOERROR);
+    for (auto& h : headers) {
+        waveInPrepareHeader(in, &h, sizeof h);
+        waveInAddBuffer(in, &h, sizeof h);
+    }
+    waveInStart(in);
+    char reason[64];
+    waveInGetFailReason(in, reason, sizeof reason);
+    EXPECT_STREQ(reason, "");  // working
+    manual::failDevice(Direction::input, "No such device");
+    waveInGetFailReason(in, reason, sizeof reason);
+    EXPECT_STREQ(reason, "No such device");
+    ResetEvent(event);
+    EXPECT_EQ(waveInAbandon(in, "hangs"), MMSYSERR_NOERROR);  // the first reason stays
+    for (auto& h : headers) EXPECT_TRUE(h.dwFlags.load() & WHDR_DONE);
+    for (auto& h : headers) h.dwFlags.store(0);  // the stream's again
+    EXPECT_FALSE(manual::completeCapture(7));
+    EXPECT_EQ(memory[0][0], 0);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    for (int i = 0; i < 1000 && waveAbandonedPending() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(waveAbandonedPending(), 0);
+    EXPECT_FALSE(manual::isOpen(Direction::input));
+}
+
 TEST_F(WaveService, AnEventWaitWithATimeOutEndsWithoutASignal) {
     EXPECT_EQ(WaitForSingleObject(event, 1), WAIT_TIMEOUT);
     SetEvent(event);
@@ -142,6 +177,55 @@ TEST(DeviceFilter, LeavesOutAlsaPseudoDevicesOnly) {
                              "HDA Intel PCH: HDMI 0 (hw:0,3)", "USB Audio CODEC: - (hw:1,0)",
                              "frontier", "ossified"})
         EXPECT_FALSE(portaudio::isPseudoDevice(name)) << name;
+}
+
+// PortAudio's, ALSA's and JACK's own prints are dropped line by line, in
+// whatever pieces they come; every other line passes as it comes, without
+// waiting for its end.
+TEST(LibraryPrints, OnlyTheLibrariesLinesAreDropped) {
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    std::FILE* filtered = portaudio::openLibraryPrintFilter(pipeEnds[1]);
+    ASSERT_NE(filtered, nullptr);
+    std::fputs("Expression 'err' failed in 'src/hostapi/alsa/pa_linux_alsa.c', line: 3355\n", filtered);
+    std::fputs("capture device lost: radio: ", filtered);
+    std::fputs("it stopped working\nALSA lib pcm.c:8570:(snd_pcm_recover) underrun occurred\n",
+               filtered);
+    for (const char* piece : {"Exp", "ression 'r' failed", " in 'src/hostapi/x.c'\n"})
+        std::fputs(piece, filtered);
+    std::fprintf(filtered, "Exp\nCannot connect to server socket err = %s\n", "No such file");
+    std::fputs("ALSA library: ours\nno line end yet", filtered);
+    std::string passed(200, '\0');
+    const ssize_t n = read(pipeEnds[0], passed.data(), passed.size());
+    ASSERT_GT(n, 0);
+    passed.resize(static_cast<std::size_t>(n));
+    EXPECT_EQ(passed, "capture device lost: radio: it stopped working\nExp\nALSA library: ours\n"
+                      "no line end yet");
+    EXPECT_TRUE(portaudio::isLibraryPrint("JackShmReadWritePtr::~JackShmReadWritePtr - Init not done"));
+    EXPECT_FALSE(portaudio::isLibraryPrint("Expression"));
+    close(pipeEnds[0]);
+    close(pipeEnds[1]);
+
+    // The process's stderr, as the libraries print to it (here libc's own
+    // psignal), onto descriptor 2, which stays the same descriptor.
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    std::fflush(stderr);
+    const int savedError = dup(2);
+    dup2(pipeEnds[1], 2);
+    portaudio::filterLibraryPrints();
+    portaudio::filterLibraryPrints();
+    psignal(SIGINT, "Expression 'interrupted' failed in 'src/hostapi/alsa/pa_linux_alsa.c'");
+    psignal(SIGINT, "ours");
+    std::fflush(stderr);
+    dup2(savedError, 2);
+    close(savedError);
+    close(pipeEnds[1]);
+    std::string printed(200, '\0');
+    const ssize_t got = read(pipeEnds[0], printed.data(), printed.size());
+    close(pipeEnds[0]);
+    ASSERT_GT(got, 0);
+    printed.resize(static_cast<std::size_t>(got));
+    EXPECT_EQ(printed, "ours: Interrupt\n");
 }
 
 }  // namespace

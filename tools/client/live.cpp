@@ -27,6 +27,7 @@ constexpr double kPingSeconds = 1.0;
 constexpr double kSilentStationSeconds = 10.0;  // a "P" unanswered this long: the link is dead
 constexpr double kKeyingSeconds = 10.0;         // "T" unanswered this long: given up
 constexpr double kUnkeyMarginSeconds = 3.0;
+constexpr double kLookAgainSeconds = 2.0;       // a lost sound device is looked for this often
 constexpr double kStatusSeconds = 0.25;
 constexpr std::size_t kMinSend = 256;  // captured bytes sent together (23 ms)
 constexpr int kBarWidth = 20;
@@ -75,6 +76,15 @@ struct LiveSession {
     double unkeyBudget = 0;
     LivePacer pacer;
     std::vector<std::uint8_t> captured;
+
+    // A sound device that stopped working is closed and looked for again,
+    // by the name it was found by at the start, while the connection goes on.
+    bool outputLost = false;
+    bool inputLost = false;
+    std::string lostOutputName;
+    std::string lostInputName;
+    Clock::time_point nextLook{};
+    bool soundDown = false;  // PortAudio did not start again: it is tried again
 
     bool quitting = false;
     int status_ = kExitOk;
@@ -164,7 +174,8 @@ struct LiveSession {
         }
         for (std::size_t i = 0; i < n; ++i)
             rxPeak = std::max(rxPeak, std::abs(static_cast<int>(link::decodeLinkByte(bytes[i]))));
-        output->playout.push(bytes, n);
+        if (!outputLost)
+            output->playout.push(bytes, n);
         return true;
     }
 
@@ -198,6 +209,10 @@ struct LiveSession {
         }
         switch (phase) {
         case Phase::receive:
+            if (inputLost) {
+                status.note("no input device: transmit waits until %s is back", lostInputName.c_str());
+                return true;
+            }
             return startTransmit();
         case Phase::keying:
         case Phase::transmitting:
@@ -212,13 +227,16 @@ struct LiveSession {
     void showStatus() {
         if (options.quiet)
             return;
-        std::string text;
+        std::string text = outputLost && inputLost ? "no sound devices  "
+                           : outputLost            ? "no output device  "
+                           : inputLost             ? "no input device  "
+                                                   : "";
         bool tx = phase == Phase::transmitting || phase == Phase::keying;
         switch (phase) {
-        case Phase::receive: text = "RX "; break;
-        case Phase::keying: text = "TX keying "; break;
-        case Phase::transmitting: text = "TX "; break;
-        case Phase::unkeying: text = transmitWanted ? "RX unkeying, TX next " : "RX unkeying "; break;
+        case Phase::receive: text += "RX "; break;
+        case Phase::keying: text += "TX keying "; break;
+        case Phase::transmitting: text += "TX "; break;
+        case Phase::unkeying: text += transmitWanted ? "RX unkeying, TX next " : "RX unkeying "; break;
         }
         text += levelBar(tx ? input->takePeak() : rxPeak);
         rxPeak = 0;
@@ -244,16 +262,103 @@ struct LiveSession {
         status.show(text);
     }
 
+    // The device stopped working: said so, the transmitter unkeyed if it
+    // was keyed, the device closed; false when the connection failed.
+    bool deviceLost(bool isInput) {
+        const char* what = isInput ? "input" : "output";
+        std::string& name = isInput ? lostInputName : lostOutputName;
+        name = isInput ? input->name : output->name;
+        const std::string& reason = isInput ? input->failReason : output->failReason;
+        status.note("the %s device %s stopped working: %s; looking for it again every %.0f s", what,
+                    name.c_str(), reason.c_str(), kLookAgainSeconds);
+        bool ok = true;
+        if (phase == Phase::keying || phase == Phase::transmitting)
+            ok = unkey();
+        if (isInput) {
+            inputLost = true;
+            input = std::make_unique<Input>();  // the old one closes
+        } else {
+            outputLost = true;
+            output = std::make_unique<Output>();
+        }
+        nextLook = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(kLookAgainSeconds));
+        return ok;
+    }
+
+    // Opens the device of that direction found as at the start: one that was
+    // lost and opens is back; one that worked until it was closed for
+    // PortAudio's new start and does not open is lost.
+    void reopen(bool isInput, bool wasLost) {
+        const char* what = isInput ? "input" : "output";
+        const int device = findDevice(isInput, isInput ? options.inputName : options.outputName, true);
+        bool& lostNow = isInput ? inputLost : outputLost;
+        bool opened = false;
+        if (isInput) {
+            auto fresh = std::make_unique<Input>();
+            if (device >= 0 && fresh->open(device, txRate, true)) {
+                input = std::move(fresh);
+                opened = true;
+            }
+        } else {
+            auto fresh = std::make_unique<Output>();
+            if (device >= 0 && fresh->open(device, link::linkRate(options.halfRx()), true)) {
+                fresh->playout.expectAudio.store(phase == Phase::receive);
+                output = std::move(fresh);
+                opened = true;
+            }
+        }
+        lostNow = !opened;
+        if (opened && wasLost)
+            status.note("the %s device %s is back", what,
+                        (isInput ? input->name : output->name).c_str());
+        else if (!opened && !wasLost)
+            status.note("the %s device %s is gone after the sound cards changed; looking for it again",
+                        what, (isInput ? lostInputName : lostOutputName).c_str());
+    }
+
+    // Every kLookAgainSeconds while a device is lost. PortAudio lists devices
+    // only when it starts: when a card has come since, it starts again, the
+    // working device closed for it and opened again (never in the middle of
+    // a transmission).
+    void lookAgain() {
+        nextLook = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(kLookAgainSeconds));
+        const bool wasOutputLost = outputLost;
+        const bool wasInputLost = inputLost;
+        bool reopenOutput = outputLost;
+        bool reopenInput = inputLost;
+        if ((soundDown || soundCardAdded()) && phase != Phase::keying &&
+            phase != Phase::transmitting) {
+            if (!outputLost)
+                lostOutputName = output->name;
+            if (!inputLost)
+                lostInputName = input->name;
+            output = std::make_unique<Output>();
+            input = std::make_unique<Input>();
+            // Lost until opened again, whatever happens to PortAudio's start.
+            outputLost = inputLost = true;
+            soundDown = !restartSound();
+            if (soundDown)
+                return;
+            reopenOutput = reopenInput = true;
+        }
+        if (reopenOutput)
+            reopen(false, wasOutputLost);
+        if (reopenInput)
+            reopen(true, wasInputLost);
+    }
+
     // One turn of the loop; false when the session ends.
     bool turn(Clock::time_point start) {
         if (stopRequested() || (options.seconds >= 0 && secondsSince(start) >= options.seconds))
             quitting = true;
-        if (status_ == kExitOk && (output->failed.load() || input->failed.load())) {
-            status.note("the %s device %s stopped working", output->failed.load() ? "output" : "input",
-                        output->failed.load() ? output->name.c_str() : input->name.c_str());
-            status_ = kExitSound;
-            quitting = true;
-        }
+        if (!outputLost && output->failed.load() && !deviceLost(false))
+            return lost(errno);
+        if (!inputLost && input->failed.load() && !deviceLost(true))
+            return lost(errno);
+        if ((outputLost || inputLost) && Clock::now() >= nextLook)
+            lookAgain();
         if (quitting) {
             // Unkey first, then go; a second stop request does not wait.
             if (phase == Phase::keying || phase == Phase::transmitting) {

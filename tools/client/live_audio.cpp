@@ -17,7 +17,7 @@ namespace marvane::client {
 
 namespace {
 
-using sound::wave::portaudio::quietly;
+using sound::wave::portaudio::serialized;
 
 // One device call, and the device's own buffer: short, for latency's sake,
 // but enough for a busy laptop. The output, which runs all the time, wakes
@@ -67,7 +67,7 @@ bool chooseFormat(int device, bool input, PaStreamParameters& p, double& rate) {
     for (double r : rates) {
         for (int channels = 1; channels <= 2; ++channels) {
             p.channelCount = channels;
-            PaError e = quietly([&] {
+            PaError e = serialized([&] {
                 return Pa_IsFormatSupported(input ? &p : nullptr, input ? nullptr : &p, r);
             });
             if (e == paFormatIsSupported) {
@@ -79,29 +79,32 @@ bool chooseFormat(int device, bool input, PaStreamParameters& p, double& rate) {
     return false;
 }
 
-// Opens and starts a blocking stream; false after printing why not.
+// Opens and starts a blocking stream; false after printing why not (unless
+// quietly).
 bool openStream(int device, bool input, PaStreamParameters& p, double& rate, void*& stream,
-                std::string& name) {
+                std::string& name, bool quietly) {
     name = Pa_GetDeviceInfo(device)->name;
     const char* what = input ? "input" : "output";
     if (!chooseFormat(device, input, p, rate)) {
-        std::fprintf(stderr, "marvane-client: the %s device %s takes no format we can use\n", what,
-                     name.c_str());
+        if (!quietly)
+            std::fprintf(stderr, "marvane-client: the %s device %s takes no format we can use\n",
+                         what, name.c_str());
         return false;
     }
     PaStream* s = nullptr;
-    PaError e = quietly([&] {
+    PaError e = serialized([&] {
         return Pa_OpenStream(&s, input ? &p : nullptr, input ? nullptr : &p, rate,
                              paFramesPerBufferUnspecified, paNoFlag, nullptr, nullptr);
     });
     if (e == paNoError) {
-        e = quietly([&] { return Pa_StartStream(s); });
+        e = serialized([&] { return Pa_StartStream(s); });
         if (e != paNoError)
-            Pa_CloseStream(s);
+            serialized([&] { return Pa_CloseStream(s); });
     }
     if (e != paNoError) {
-        std::fprintf(stderr, "marvane-client: cannot open the %s device %s: %s\n", what,
-                     name.c_str(), Pa_GetErrorText(e));
+        if (!quietly)
+            std::fprintf(stderr, "marvane-client: cannot open the %s device %s: %s\n", what,
+                         name.c_str(), Pa_GetErrorText(e));
         return false;
     }
     stream = s;
@@ -112,10 +115,15 @@ void closeStream(void*& stream) {
     if (stream == nullptr)
         return;
     auto* s = static_cast<PaStream*>(stream);
-    Pa_AbortStream(s);
-    Pa_CloseStream(s);
+    serialized([s] {
+        Pa_AbortStream(s);
+        return Pa_CloseStream(s);
+    });
     stream = nullptr;
 }
+
+// ALSA's cards when PortAudio last built its device list.
+std::string cardsAtStart;
 
 void runOutput(Output* o) {
     std::vector<float> mono(o->chunkFrames);
@@ -128,6 +136,7 @@ void runOutput(Output* o) {
                 frames[i * static_cast<std::size_t>(o->channels) + static_cast<std::size_t>(c)] = mono[i];
         PaError e = Pa_WriteStream(stream, frames.data(), static_cast<unsigned long>(mono.size()));
         if (e != paNoError && e != paOutputUnderflowed) {
+            o->failReason = sound::wave::portaudio::errorText(e);
             o->failed.store(true);
             return;
         }
@@ -137,6 +146,7 @@ void runOutput(Output* o) {
 }  // namespace
 
 bool startSound() {
+    cardsAtStart = sound::wave::portaudio::cardList();
     if (!sound::wave::portaudio::initialize()) {
         std::fprintf(stderr, "marvane-client: the sound system (PortAudio) cannot start\n");
         return false;
@@ -144,6 +154,13 @@ bool startSound() {
     return true;
 }
 
+bool soundCardAdded() { return sound::wave::portaudio::cardAdded(cardsAtStart); }
+
+bool restartSound() {
+    serialized([] { return Pa_Terminate(); });
+    cardsAtStart = sound::wave::portaudio::cardList();
+    return sound::wave::portaudio::initialize();
+}
 
 void listDevices() {
     for (bool input : {true, false}) {
@@ -157,11 +174,11 @@ void listDevices() {
     }
 }
 
-int findDevice(bool input, const char* name) {
+int findDevice(bool input, const char* name, bool quietly) {
     const char* what = input ? "input" : "output";
     if (name == nullptr) {
         int d = defaultDevice(input);
-        if (d == paNoDevice)
+        if (d == paNoDevice && !quietly)
             std::fprintf(stderr, "marvane-client: there is no default %s device\n", what);
         return d == paNoDevice ? -1 : d;
     }
@@ -175,14 +192,16 @@ int findDevice(bool input, const char* name) {
     for (int d : list)
         if (containsIgnoringCase(Pa_GetDeviceInfo(d)->name, name))
             return d;
-    std::fprintf(stderr, "marvane-client: no %s device's name contains \"%s\" (see --list-devices)\n",
-                 what, name);
+    if (!quietly)
+        std::fprintf(stderr,
+                     "marvane-client: no %s device's name contains \"%s\" (see --list-devices)\n",
+                     what, name);
     return -1;
 }
 
-bool Output::open(int device, double linkRate) {
+bool Output::open(int device, double linkRate, bool quietly) {
     PaStreamParameters p;
-    if (!openStream(device, false, p, rate, stream, name))
+    if (!openStream(device, false, p, rate, stream, name, quietly))
         return false;
     channels = p.channelCount;
     chunkFrames = static_cast<std::size_t>(rate * kOutputChunkSeconds);
@@ -202,9 +221,9 @@ void Output::close() {
     closeStream(stream);
 }
 
-bool Input::open(int device, double linkRate) {
+bool Input::open(int device, double linkRate, bool quietly) {
     PaStreamParameters p;
-    if (!openStream(device, true, p, rate, stream, name))
+    if (!openStream(device, true, p, rate, stream, name, quietly))
         return false;
     channels = p.channelCount;
     chunkFrames = static_cast<std::size_t>(rate * kInputChunkSeconds);
@@ -246,7 +265,7 @@ void Input::capture() {
             std::unique_lock<std::mutex> guard(lock);
             if (!active && running) {
                 guard.unlock();
-                Pa_StopStream(s);
+                serialized([s] { return Pa_StopStream(s); });
                 running = false;
                 guard.lock();
             }
@@ -255,7 +274,9 @@ void Input::capture() {
         if (stop.load())
             break;
         if (!running) {
-            if (quietly([&] { return Pa_StartStream(s); }) != paNoError) {
+            const PaError e = serialized([&] { return Pa_StartStream(s); });
+            if (e != paNoError) {
+                failReason = sound::wave::portaudio::errorText(e);
                 failed.store(true);
                 return;
             }
@@ -264,6 +285,7 @@ void Input::capture() {
         }
         PaError e = Pa_ReadStream(s, frames.data(), static_cast<unsigned long>(chunkFrames));
         if (e != paNoError && e != paInputOverflowed) {
+            failReason = sound::wave::portaudio::errorText(e);
             failed.store(true);
             return;
         }
@@ -283,7 +305,7 @@ void Input::capture() {
         queue(converted.data(), n);
     }
     if (running)
-        Pa_StopStream(s);
+        serialized([s] { return Pa_StopStream(s); });
 }
 
 void Input::queue(const std::int16_t* samples, std::size_t count) {

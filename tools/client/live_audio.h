@@ -19,18 +19,26 @@
 
 namespace marvane::client {
 
-// Starts PortAudio quietly; false after printing why not. It stays up until
-// the process ends: Pa_Terminate unloads ALSA's plugins, which leaves what
-// they allocated when they were loaded unreachable.
+// Starts PortAudio, its libraries' prints filtered; false after printing why
+// not. It stays up until the process ends (Pa_Terminate unloads ALSA's
+// plugins, which leaves what they allocated when they were loaded
+// unreachable), unless a sound card comes that its device list lacks.
 bool startSound();
+
+// Whether ALSA has a sound card that PortAudio's device list, built at its
+// last start, lacks; then, with every device closed, restartSound builds it
+// anew (false when PortAudio does not start again).
+bool soundCardAdded();
+bool restartSound();
 
 // Prints the input and output devices, the default of each marked.
 void listDevices();
 
 // The device of that direction whose name contains `name` (an exact name
 // first, then the first that contains it, then the same ignoring case); the
-// system's default device when name is null. -1 after printing why not.
-int findDevice(bool input, const char* name);
+// system's default device when name is null. -1 after printing why not
+// (quietly: without).
+int findDevice(bool input, const char* name, bool quietly = false);
 
 struct Output {
     Playout playout;
@@ -41,11 +49,12 @@ struct Output {
     std::size_t chunkFrames = 0;
     std::atomic<bool> stop{false};
     std::atomic<bool> failed{false};
+    std::string failReason;  // written before failed is set
     std::thread thread;
 
     // Opens the device at its own rate and starts playing (silence until the
-    // buffer has filled). False after printing why not.
-    bool open(int device, double linkRate);
+    // buffer has filled). False after printing why not (quietly: without).
+    bool open(int device, double linkRate, bool quietly = false);
     void close();
     ~Output() { close(); }
 };
@@ -73,11 +82,12 @@ struct Input {
     std::atomic<int> peak{0};  // largest |sample| since takePeak
     std::atomic<bool> stop{false};
     std::atomic<bool> failed{false};
+    std::string failReason;  // written before failed is set
     std::thread thread;
 
     // Opens the device and stops it again until a transmission. False after
-    // printing why not.
-    bool open(int device, double linkRate);
+    // printing why not (quietly: without).
+    bool open(int device, double linkRate, bool quietly = false);
     void close();
     ~Input() { close(); }
     void setActive(bool on);

@@ -31,23 +31,31 @@ struct Backend {
     // Starts the device's I/O at device->rate; id may be WAVE_MAPPER.
     MMRESULT (*open)(WaveDevice* device, UINT id);
     // Stops the device's I/O: no deliver or pull happens once it returns.
+    // May run on a thread of its own (an abandoned device).
     void (*close)(WaveDevice* device);
+    // Whether a new start() would list other devices than the last one did.
+    bool (*listOutdated)();
+    // Whether the devices finish buffers by their own clock.
+    bool (*keepsTime)();
 };
 
 struct WaveDevice {
     Direction direction = Direction::input;
     const Backend* backend = nullptr;
-    HANDLE event = nullptr;
+    // Signalled under `lock` only, so that once an abandon has cleared it no
+    // device thread signals the stream's event again.
+    std::atomic<HANDLE> event{nullptr};
     int rate = 0;
     void* backendData = nullptr;
 
-    std::mutex lock;                      // guards the queue and recording
+    std::mutex lock;                      // guards the queue, recording and failReason
     std::condition_variable queueChanged; // a buffer was queued, or wake() was called
     WAVEHDR* head = nullptr;
     WAVEHDR* tail = nullptr;
     bool recording = false;
     bool wakeRequested = false;
     std::atomic<bool> failed{false};
+    char failReason[160] = {};
 };
 
 // Capture side: stores samples into the queued buffers in order while
@@ -66,8 +74,9 @@ bool waitUntilQueued(WaveDevice* device);
 void wake(WaveDevice* device);
 
 // The device stopped working: later deliveries and pulls do nothing, and the
-// event is signalled once so that a waiting stream sees it.
-void markFailed(WaveDevice* device);
+// event is signalled once so that a waiting stream sees it. The first reason
+// given is kept.
+void markFailed(WaveDevice* device, const char* reason);
 
 // Samples still missing in the oldest queued buffer (0 when none is queued),
 // and the number of queued buffers.

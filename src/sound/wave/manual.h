@@ -17,7 +17,8 @@ void install();
 void uninstall();
 bool installed();
 
-// The device lists. Every device is closed first; open results reset to success.
+// The device lists; open results reset to success. The lists count as
+// changed (waveListOutdated) until the next start.
 void setDevices(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs);
 // Device id of that direction will not report its capabilities.
 void failCaps(Direction direction, UINT id);
@@ -43,6 +44,15 @@ std::vector<std::int16_t> played();
 void clearPlayed();
 
 // The open device of that direction stops working, as when unplugged.
-void failDevice(Direction direction);
+void failDevice(Direction direction, const char* reason = "unplugged");
+
+// Whether the devices count as keeping time (off at install): a stream then
+// takes a device that finishes no buffer for a while as hung.
+void keepTime(bool on);
+
+// While on, every open waits (as an open that does not return); heldOpens
+// counts the opens waiting now.
+void holdOpens(bool on);
+int heldOpens();
 
 }  // namespace marvane::sound::wave::manual

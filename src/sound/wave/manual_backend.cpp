@@ -2,6 +2,7 @@
 // The manually clocked back end: no thread, no clock; tests complete buffers.
 #include "sound/wave/manual.h"
 
+#include <condition_variable>
 #include <mutex>
 
 namespace marvane::sound::wave {
@@ -21,6 +22,11 @@ struct ManualSide {
 struct ManualState {
     std::mutex lock;
     bool installed = false;
+    bool keepsTime = false;
+    bool listChanged = false;  // setDevices since the last start
+    bool holdOpens = false;
+    int heldOpens = 0;
+    std::condition_variable opensReleased;
     ManualSide side[2];
     std::vector<std::int16_t> played;
 };
@@ -34,7 +40,20 @@ ManualSide& sideOf(Direction direction) {
     return state().side[direction == Direction::input ? 0 : 1];
 }
 
-void manualStart() {}
+void manualStart() {
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().listChanged = false;
+}
+
+bool manualListOutdated() {
+    std::lock_guard<std::mutex> guard(state().lock);
+    return state().listChanged;
+}
+
+bool manualKeepsTime() {
+    std::lock_guard<std::mutex> guard(state().lock);
+    return state().keepsTime;
+}
 
 UINT manualNumDevs(Direction direction) {
     std::lock_guard<std::mutex> guard(state().lock);
@@ -52,7 +71,12 @@ bool manualDeviceName(Direction direction, UINT id, std::string& name) {
 UINT manualDefaultDevice(Direction) { return WAVE_MAPPER; }
 
 MMRESULT manualOpen(WaveDevice* device, UINT id) {
-    std::lock_guard<std::mutex> guard(state().lock);
+    std::unique_lock<std::mutex> guard(state().lock);
+    if (state().holdOpens) {
+        ++state().heldOpens;
+        state().opensReleased.wait(guard, [] { return !state().holdOpens; });
+        --state().heldOpens;
+    }
     ManualSide& side = sideOf(device->direction);
     side.opens++;
     side.lastId = id;
@@ -74,7 +98,7 @@ void manualClose(WaveDevice* device) {
 
 const Backend manualBackend = {"manual",         manualStart,         manualNumDevs,
                                manualDeviceName, manualDefaultDevice, manualOpen,
-                               manualClose};
+                               manualClose,      manualListOutdated,  manualKeepsTime};
 
 namespace manual {
 
@@ -86,6 +110,25 @@ void install() {
 void uninstall() {
     std::lock_guard<std::mutex> guard(state().lock);
     state().installed = false;
+    state().keepsTime = false;
+}
+
+void keepTime(bool on) {
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().keepsTime = on;
+}
+
+void holdOpens(bool on) {
+    {
+        std::lock_guard<std::mutex> guard(state().lock);
+        state().holdOpens = on;
+    }
+    state().opensReleased.notify_all();
+}
+
+int heldOpens() {
+    std::lock_guard<std::mutex> guard(state().lock);
+    return state().heldOpens;
 }
 
 bool installed() {
@@ -104,6 +147,7 @@ void setDevices(const std::vector<std::string>& inputs, const std::vector<std::s
     in.openResult = out.openResult = MMSYSERR_NOERROR;
     in.opens = out.opens = 0;
     state().played.clear();
+    state().listChanged = true;
 }
 
 void failCaps(Direction direction, UINT id) {
@@ -149,7 +193,7 @@ std::size_t queued(Direction direction) {
 int waiters(Direction direction) {
     std::lock_guard<std::mutex> guard(state().lock);
     WaveDevice* device = sideOf(direction).device;
-    return device == nullptr ? 0 : waitersOn(device->event);
+    return device == nullptr ? 0 : waitersOn(device->event.load());
 }
 
 bool completeCapture(std::int16_t firstValue) {
@@ -190,10 +234,10 @@ void clearPlayed() {
     state().played.clear();
 }
 
-void failDevice(Direction direction) {
+void failDevice(Direction direction, const char* reason) {
     std::lock_guard<std::mutex> guard(state().lock);
     WaveDevice* device = sideOf(direction).device;
-    if (device != nullptr) markFailed(device);
+    if (device != nullptr) markFailed(device, reason);
 }
 
 }  // namespace manual

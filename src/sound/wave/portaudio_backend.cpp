@@ -2,7 +2,8 @@
 // Real sound cards through PortAudio's ALSA host API (which also reaches
 // PulseAudio and PipeWire through ALSA's plugins). Each open device has its
 // own thread doing the blocking device I/O and, when the device does not take
-// the stream's rate, the conversion.
+// the stream's rate, the conversion. A device that fails says why, in
+// PortAudio's or ALSA's words.
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
 #include <portaudio.h>
@@ -35,6 +36,7 @@ struct PortAudioState {
     bool initialized = false;
     DeviceList input;
     DeviceList output;
+    std::string cards;  // ALSA's cards when the lists were built
     std::atomic<int> forcedRate{0};
 };
 
@@ -47,13 +49,16 @@ DeviceList& listOf(Direction direction) {
     return direction == Direction::input ? state().input : state().output;
 }
 
-using portaudio::quietly;
+using portaudio::serialized;
 
+// Only PortAudio's start and end build its device list; every device is
+// closed by then (the wave service's rule for a rescan).
 void portAudioStart() {
     PortAudioState& s = state();
-    if (s.initialized) Pa_Terminate();
+    if (s.initialized) serialized([] { return Pa_Terminate(); });
     s.input = DeviceList{};
     s.output = DeviceList{};
+    s.cards = portaudio::cardList();
     s.initialized = portaudio::initialize();
     if (!s.initialized) return;
     PaHostApiIndex alsa = Pa_HostApiTypeIdToHostApiIndex(paALSA);
@@ -115,7 +120,7 @@ void runCapture(WaveDevice* device, PaDevice* d) {
         PaError e = Pa_ReadStream(d->stream, d->frames.data(),
                                   static_cast<unsigned long>(d->chunkFrames));
         if (e != paNoError && e != paInputOverflowed) {
-            markFailed(device);
+            markFailed(device, portaudio::errorText(e).c_str());
             return;
         }
         for (std::size_t i = 0; i < d->chunkFrames; ++i) {
@@ -153,14 +158,14 @@ void runPlayback(WaveDevice* device, PaDevice* d) {
         }
         PaError e = Pa_WriteStream(d->stream, d->frames.data(), static_cast<unsigned long>(n));
         if (e != paNoError && e != paOutputUnderflowed) {
-            markFailed(device);
+            markFailed(device, portaudio::errorText(e).c_str());
             return;
         }
     }
 }
 
 bool supported(const PaStreamParameters& p, bool input, double rate) {
-    return quietly([&] {
+    return serialized([&] {
                return Pa_IsFormatSupported(input ? &p : nullptr, input ? nullptr : &p, rate);
            }) == paFormatIsSupported;
 }
@@ -207,7 +212,7 @@ MMRESULT portAudioOpen(WaveDevice* device, UINT id) {
     auto* d = new PaDevice;
     d->channels = p.channelCount;
     d->deviceRate = static_cast<int>(rate);
-    PaError e = quietly([&] {
+    PaError e = serialized([&] {
         return Pa_OpenStream(&d->stream, input ? &p : nullptr, input ? nullptr : &p, rate,
                              paFramesPerBufferUnspecified, paNoFlag, nullptr, nullptr);
     });
@@ -219,7 +224,7 @@ MMRESULT portAudioOpen(WaveDevice* device, UINT id) {
     if (d->convert &&
         !(input ? openResampler(d->resampler, d->deviceRate, device->rate)
                 : openResampler(d->resampler, device->rate, d->deviceRate))) {
-        Pa_CloseStream(d->stream);
+        serialized([d] { return Pa_CloseStream(d->stream); });
         delete d;
         return MMSYSERR_ERROR;
     }
@@ -240,8 +245,8 @@ MMRESULT portAudioOpen(WaveDevice* device, UINT id) {
         }
         d->frames.resize(deviceFrames * ch);
     }
-    if (quietly([&] { return Pa_StartStream(d->stream); }) != paNoError) {
-        Pa_CloseStream(d->stream);
+    if (serialized([d] { return Pa_StartStream(d->stream); }) != paNoError) {
+        serialized([d] { return Pa_CloseStream(d->stream); });
         closeResampler(d->resampler);
         delete d;
         return MMSYSERR_ERROR;
@@ -251,22 +256,32 @@ MMRESULT portAudioOpen(WaveDevice* device, UINT id) {
     return MMSYSERR_NOERROR;
 }
 
+// The device's thread ends within a device call (about 23 ms), or, on a
+// device that hangs, once PortAudio gives up on it: only then is the stream
+// closed, without holding up other devices' calls meanwhile.
 void portAudioClose(WaveDevice* device) {
     auto* d = static_cast<PaDevice*>(device->backendData);
     d->stop.store(true);
     d->thread.join();
-    Pa_AbortStream(d->stream);
-    Pa_CloseStream(d->stream);
+    serialized([d] {
+        Pa_AbortStream(d->stream);
+        return Pa_CloseStream(d->stream);
+    });
     closeResampler(d->resampler);
     delete d;
     device->backendData = nullptr;
 }
 
+bool portAudioListOutdated() { return portaudio::cardAdded(state().cards); }
+
+bool portAudioKeepsTime() { return true; }
+
 }  // namespace
 
-const Backend portAudioBackend = {"portaudio",           portAudioStart, portAudioNumDevs,
+const Backend portAudioBackend = {"portaudio",           portAudioStart,        portAudioNumDevs,
                                   portAudioDeviceName,   portAudioDefaultDevice,
-                                  portAudioOpen,         portAudioClose};
+                                  portAudioOpen,         portAudioClose,
+                                  portAudioListOutdated, portAudioKeepsTime};
 
 namespace portaudio {
 
@@ -274,15 +289,59 @@ namespace {
 void silentAlsaError(const char*, int, const char*, int, const char*, ...) {}
 }  // namespace
 
-std::mutex& quietLock() {
+std::mutex& callLock() {
     static auto* lock = new std::mutex;
     return *lock;
 }
 
 bool initialize() {
+    filterLibraryPrints();
     snd_lib_error_set_handler(silentAlsaError);
     setenv("JACK_NO_START_SERVER", "1", 0);  // probing must not start a JACK server
-    return quietly([] { return Pa_Initialize(); }) == paNoError;
+    return serialized([] { return Pa_Initialize(); }) == paNoError;
+}
+
+std::string cardList() {
+    std::string list;
+    int card = -1;
+    while (snd_card_next(&card) == 0 && card >= 0) {
+        char* name = nullptr;
+        list += std::to_string(card) + ' ';
+        if (snd_card_get_name(card, &name) == 0 && name != nullptr) list += name;
+        std::free(name);
+        list += '\n';
+    }
+    return list;
+}
+
+bool cardAdded(const std::string& before) {
+    const std::string now = cardList();
+    const std::string lines = '\n' + before;  // each line then begins after a line end
+    for (std::size_t at = 0; at < now.size();) {
+        const std::size_t end = now.find('\n', at);
+        const std::string line = now.substr(at, end == std::string::npos ? end : end - at + 1);
+        if (lines.find('\n' + line) == std::string::npos) return true;
+        if (end == std::string::npos) break;
+        at = end + 1;
+    }
+    return false;
+}
+
+std::string errorText(int paError) {
+    if (paError == paUnanticipatedHostError) {
+        const PaHostErrorInfo* host = Pa_GetLastHostErrorInfo();
+        if (host != nullptr && host->errorText != nullptr && host->errorText[0] != '\0')
+            return host->errorText;
+        // PortAudio leaves -1, no value of the enum, where no host API said anything.
+        static_assert(sizeof(PaHostApiTypeId) == sizeof(int));
+        int api = -1;
+        if (host != nullptr) std::memcpy(&api, &host->hostApiType, sizeof api);
+        if (api == paALSA && host->errorCode < 0)
+            return snd_strerror(static_cast<int>(host->errorCode));
+        // PortAudio's blocking calls often leave no word of the cause.
+        return "it stopped working (Unanticipated host error)";
+    }
+    return Pa_GetErrorText(paError);
 }
 
 void forceDeviceRate(int rate) { state().forcedRate.store(rate); }

@@ -254,10 +254,13 @@ void virtualClose(WaveDevice* device) {
     device->backendData = nullptr;
 }
 
+bool virtualListOutdated() { return false; }
+bool virtualKeepsTime() { return true; }
+
 }  // namespace
 
-const Backend virtualBackend = {"virtual",   virtualStart,         virtualNumDevs,
+const Backend virtualBackend = {"virtual",         virtualStart,         virtualNumDevs,
                                 virtualDeviceName, virtualDefaultDevice, virtualOpen,
-                                virtualClose};
+                                virtualClose,      virtualListOutdated,  virtualKeepsTime};
 
 }  // namespace marvane::sound::wave

@@ -5,8 +5,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <thread>
 
 #include "sound/wave/backend.h"
 #include "sound/wave/manual.h"
@@ -24,6 +27,18 @@ struct Event {
 namespace {
 
 std::atomic<const Backend*> activeBackend{nullptr};
+std::atomic<unsigned> listGeneration{0};
+std::atomic<int> abandonedPending{0};
+
+// Signals the device's event, if it still has one. Called with the lock held.
+void signalLocked(WaveDevice* device) {
+    if (HANDLE event = device->event.load()) SetEvent(event);
+}
+
+void keepReason(WaveDevice* device, const char* reason) {
+    if (device->failReason[0] == '\0' && reason != nullptr)
+        std::snprintf(device->failReason, sizeof device->failReason, "%s", reason);
+}
 
 void markDone(WAVEHDR* header) {
     DWORD flags = header->dwFlags.load();
@@ -50,13 +65,9 @@ bool returnAllBuffers(WaveDevice* device) {
 
 MMRESULT resetDevice(WaveDevice* device) {
     if (device == nullptr) return MMSYSERR_INVALHANDLE;
-    bool any;
-    {
-        std::lock_guard<std::mutex> guard(device->lock);
-        device->recording = false;
-        any = returnAllBuffers(device);
-    }
-    if (any) SetEvent(device->event);
+    std::lock_guard<std::mutex> guard(device->lock);
+    device->recording = false;
+    if (returnAllBuffers(device)) signalLocked(device);
     return MMSYSERR_NOERROR;
 }
 
@@ -76,7 +87,7 @@ MMRESULT openDevice(WaveDevice** handle, Direction direction, UINT deviceId,
     auto* device = new WaveDevice;
     device->direction = direction;
     device->backend = backend;
-    device->event = reinterpret_cast<HANDLE>(callback);
+    device->event.store(reinterpret_cast<HANDLE>(callback));
     device->rate = static_cast<int>(format->nSamplesPerSec);
     MMRESULT result = backend->open(device, deviceId);
     if (result != MMSYSERR_NOERROR) {
@@ -84,7 +95,7 @@ MMRESULT openDevice(WaveDevice** handle, Direction direction, UINT deviceId,
         return result;
     }
     *handle = device;
-    SetEvent(device->event);
+    SetEvent(device->event.load());
     return MMSYSERR_NOERROR;
 }
 
@@ -92,10 +103,49 @@ MMRESULT closeDevice(WaveDevice* device) {
     if (device == nullptr) return MMSYSERR_INVALHANDLE;
     resetDevice(device);
     device->backend->close(device);
-    HANDLE event = device->event;
+    HANDLE event = device->event.load();
     delete device;
     SetEvent(event);
     return MMSYSERR_NOERROR;
+}
+
+// The back end's close of an abandoned device, on a thread of its own.
+void closeAbandoned(WaveDevice* device) {
+    try {
+        device->backend->close(device);
+        delete device;
+    } catch (const std::exception&) {
+        // Left as it is: a device that cannot be closed is never freed.
+    }
+    abandonedPending.fetch_sub(1);
+}
+
+MMRESULT abandonDevice(WaveDevice* device, const char* reason) {
+    if (device == nullptr) return MMSYSERR_INVALHANDLE;
+    {
+        std::lock_guard<std::mutex> guard(device->lock);
+        device->failed.store(true);
+        keepReason(device, reason);
+        device->recording = false;
+        returnAllBuffers(device);
+        device->event.store(nullptr);
+    }
+    device->queueChanged.notify_all();
+    abandonedPending.fetch_add(1);
+    try {
+        std::thread(closeAbandoned, device).detach();
+    } catch (const std::exception&) {
+        abandonedPending.fetch_sub(1);  // never closed: it does nothing more either
+    }
+    return MMSYSERR_NOERROR;
+}
+
+void failReasonOf(WaveDevice* device, char* text, std::size_t size) {
+    if (text == nullptr || size == 0) return;
+    text[0] = '\0';
+    if (device == nullptr) return;
+    std::lock_guard<std::mutex> guard(device->lock);
+    if (device->failed.load()) std::snprintf(text, size, "%s", device->failReason);
 }
 
 MMRESULT prepareHeader(WaveDevice* device, WAVEHDR* header) {
@@ -274,21 +324,17 @@ MMRESULT waveInStart(HWAVEIN handle) {
 // Stopping returns a partly filled buffer as done; empty ones stay queued.
 MMRESULT waveInStop(HWAVEIN handle) {
     if (handle == nullptr) return MMSYSERR_INVALHANDLE;
-    bool returned = false;
-    {
-        std::lock_guard<std::mutex> guard(handle->lock);
-        handle->recording = false;
-        WAVEHDR* header = handle->head;
-        if (header != nullptr && header->reserved > 0) {
-            handle->head = header->lpNext;
-            if (handle->head == nullptr) handle->tail = nullptr;
-            header->lpNext = nullptr;
-            header->dwBytesRecorded = static_cast<DWORD>(header->reserved);
-            markDone(header);
-            returned = true;
-        }
+    std::lock_guard<std::mutex> guard(handle->lock);
+    handle->recording = false;
+    WAVEHDR* header = handle->head;
+    if (header != nullptr && header->reserved > 0) {
+        handle->head = header->lpNext;
+        if (handle->head == nullptr) handle->tail = nullptr;
+        header->lpNext = nullptr;
+        header->dwBytesRecorded = static_cast<DWORD>(header->reserved);
+        markDone(header);
+        signalLocked(handle);
     }
-    if (returned) SetEvent(handle->event);
     return MMSYSERR_NOERROR;
 }
 
@@ -325,58 +371,84 @@ MMRESULT waveOutWrite(HWAVEOUT handle, WAVEHDR* header, UINT) {
 bool waveInFailed(HWAVEIN handle) { return handle == nullptr || handle->failed.load(); }
 bool waveOutFailed(HWAVEOUT handle) { return handle == nullptr || handle->failed.load(); }
 
+void waveInGetFailReason(HWAVEIN handle, char* text, std::size_t size) {
+    failReasonOf(handle, text, size);
+}
+void waveOutGetFailReason(HWAVEOUT handle, char* text, std::size_t size) {
+    failReasonOf(handle, text, size);
+}
+
+MMRESULT waveInAbandon(HWAVEIN handle, const char* reason) { return abandonDevice(handle, reason); }
+MMRESULT waveOutAbandon(HWAVEOUT handle, const char* reason) { return abandonDevice(handle, reason); }
+int waveAbandonedPending() { return abandonedPending.load(); }
+
+bool waveListOutdated() {
+    const Backend* backend = activeBackend.load();
+    return backend != nullptr && backend->listOutdated();
+}
+
+void waveRescanDevices() {
+    const Backend* backend = activeBackend.load();
+    if (backend == nullptr) return;
+    backend->start();
+    listGeneration.fetch_add(1);
+}
+
+unsigned waveListGeneration() { return listGeneration.load(); }
+
+bool waveDevicesKeepTime() {
+    const Backend* backend = activeBackend.load();
+    return backend != nullptr && backend->keepsTime();
+}
+
 // ---- back end side ----
 
 void deliverCapture(WaveDevice* device, const std::int16_t* samples, std::size_t count) {
+    std::lock_guard<std::mutex> guard(device->lock);
+    if (device->failed.load() || !device->recording) return;
     bool finished = false;
-    {
-        std::lock_guard<std::mutex> guard(device->lock);
-        if (device->failed.load() || !device->recording) return;
-        while (device->head != nullptr) {
-            WAVEHDR* header = device->head;
-            std::size_t room = (header->dwBufferLength - header->reserved) / 2;
-            std::size_t n = count < room ? count : room;
-            if (n > 0) {
-                std::memcpy(header->lpData + header->reserved, samples, n * 2);
-                header->reserved += n * 2;
-                samples += n;
-                count -= n;
-            }
-            if (n < room) break;  // buffer not full yet: everything stored
-            device->head = header->lpNext;
-            if (device->head == nullptr) device->tail = nullptr;
-            header->lpNext = nullptr;
-            header->dwBytesRecorded = static_cast<DWORD>(header->reserved);
-            markDone(header);
-            finished = true;
-            if (count == 0) break;
+    while (device->head != nullptr) {
+        WAVEHDR* header = device->head;
+        std::size_t room = (header->dwBufferLength - header->reserved) / 2;
+        std::size_t n = count < room ? count : room;
+        if (n > 0) {
+            std::memcpy(header->lpData + header->reserved, samples, n * 2);
+            header->reserved += n * 2;
+            samples += n;
+            count -= n;
         }
+        if (n < room) break;  // buffer not full yet: everything stored
+        device->head = header->lpNext;
+        if (device->head == nullptr) device->tail = nullptr;
+        header->lpNext = nullptr;
+        header->dwBytesRecorded = static_cast<DWORD>(header->reserved);
+        markDone(header);
+        finished = true;
+        if (count == 0) break;
     }
-    if (finished) SetEvent(device->event);
+    if (finished) signalLocked(device);
 }
 
 std::size_t pullPlayback(WaveDevice* device, std::int16_t* dest, std::size_t count) {
+    std::lock_guard<std::mutex> guard(device->lock);
+    if (device->failed.load()) return 0;
     std::size_t taken = 0;
     bool finished = false;
-    {
-        std::lock_guard<std::mutex> guard(device->lock);
-        if (device->failed.load()) return 0;
-        while (device->head != nullptr && taken < count) {
-            WAVEHDR* header = device->head;
-            std::size_t left = (header->dwBufferLength - header->reserved) / 2;
-            std::size_t n = count - taken < left ? count - taken : left;
-            std::memcpy(dest + taken, header->lpData + header->reserved, n * 2);
-            header->reserved += n * 2;
-            taken += n;
-            if (n < left) break;
-            device->head = header->lpNext;
-            if (device->head == nullptr) device->tail = nullptr;
-            header->lpNext = nullptr;
-            markDone(header);
-            finished = true;
-        }
+    while (device->head != nullptr && taken < count) {
+        WAVEHDR* header = device->head;
+        std::size_t left = (header->dwBufferLength - header->reserved) / 2;
+        std::size_t n = count - taken < left ? count - taken : left;
+        std::memcpy(dest + taken, header->lpData + header->reserved, n * 2);
+        header->reserved += n * 2;
+        taken += n;
+        if (n < left) break;
+        device->head = header->lpNext;
+        if (device->head == nullptr) device->tail = nullptr;
+        header->lpNext = nullptr;
+        markDone(header);
+        finished = true;
     }
-    if (finished) SetEvent(device->event);
+    if (finished) signalLocked(device);
     return taken;
 }
 
@@ -396,12 +468,13 @@ void wake(WaveDevice* device) {
     device->queueChanged.notify_all();
 }
 
-void markFailed(WaveDevice* device) {
+void markFailed(WaveDevice* device, const char* reason) {
     {
         std::lock_guard<std::mutex> guard(device->lock);
+        keepReason(device, reason);
         device->failed.store(true);
+        signalLocked(device);
     }
-    SetEvent(device->event);
     device->queueChanged.notify_all();
 }
 
@@ -473,6 +546,7 @@ void startWaveService() {
     }
     activeBackend.store(backend);
     backend->start();
+    listGeneration.fetch_add(1);
 }
 
 namespace manual {

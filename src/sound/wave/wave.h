@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -138,6 +139,35 @@ MMRESULT waveOutWrite(HWAVEOUT handle, WAVEHDR* header, UINT size);
 // signals its event once when it fails, so a waiting stream wakes up.
 bool waveInFailed(HWAVEIN handle);
 bool waveOutFailed(HWAVEOUT handle);
+// Why the device failed, in the sound system's words ("" when it did not
+// say, or while it works); at most size - 1 characters.
+void waveInGetFailReason(HWAVEIN handle, char* text, std::size_t size);
+void waveOutGetFailReason(HWAVEOUT handle, char* text, std::size_t size);
+
+// Linux additions for a device that failed or hangs: closes it without
+// waiting for it. Every queued buffer comes back marked done at once, and
+// from then on the device touches no buffer and signals no event; a device
+// that had not failed yet fails with `reason`. The back end's own close,
+// which may wait for a device that hangs, runs on a thread of its own, after
+// which the device is freed. The handle must not be used again.
+MMRESULT waveInAbandon(HWAVEIN handle, const char* reason);
+MMRESULT waveOutAbandon(HWAVEOUT handle, const char* reason);
+// Abandoned devices whose close has not finished yet.
+int waveAbandonedPending();
+
+// Linux additions for devices that come and go. Whether the system's devices
+// have changed since the lists were built (a card plugged in or out, or
+// renumbered); a rebuild of the lists of the back end in use, which needs
+// every device closed (none open, none abandoned and still closing); and the
+// number of builds so far, which tells whether a device number of an older
+// list still means the same device.
+bool waveListOutdated();
+void waveRescanDevices();
+unsigned waveListGeneration();
+// Whether the devices finish buffers by a clock of their own (all but the
+// manual back end's, whose tests finish them), so that one that stops
+// finishing them has hung.
+bool waveDevicesKeepTime();
 
 // The whole name of a device (the capabilities record holds at most
 // MAXPNAMELEN - 1 bytes of it), and the listed device that WAVE_MAPPER opens
