@@ -15,9 +15,11 @@ namespace marvane::app {
 void printUsage(std::FILE* out) {
     std::fputs(
         "usage: marvane [--headless | --list-devices | --unkey | --help | --version]\n"
-        "Puts the station's audio on the network (TCP port 3020). The settings files\n"
-        "(scconfig.txt, scnames.txt, txport.bin, comports.txt, url.txt, marvane.conf)\n"
-        "are read from the working folder.\n"
+        "       marvane --add-user NAME [--listener] | --remove-user NAME | --list-users\n"
+        "Puts the station's audio on the network (TCP port 3020, and the web station\n"
+        "on HTTPS port 8443). The settings files (scconfig.txt, scnames.txt,\n"
+        "txport.bin, comports.txt, url.txt, marvane.conf, web-users.txt) are read\n"
+        "from the working folder.\n"
         "  (none)          the station in its main window; without a display, headless\n"
         "  --headless      the station without a window: one log line per change;\n"
         "                  SIGINT or SIGTERM ends it, SIGUSR1 switches announcing\n"
@@ -27,6 +29,12 @@ void printUsage(std::FILE* out) {
         "  --unkey         unkey the transmitter as the station keys it ([ptt] in\n"
         "                  marvane.conf: RTS and DTR of the port txport.bin names, or\n"
         "                  the rig) and exit (1 when the port or the rig is not reached)\n"
+        "  --add-user NAME [--listener]\n"
+        "                  add (or change) a web station account: asks for its\n"
+        "                  password twice (or reads one line when standard input is\n"
+        "                  no terminal); an operator, or a listener with --listener\n"
+        "  --remove-user NAME  remove a web station account (its sessions end)\n"
+        "  --list-users    list the web station's accounts and their roles\n"
         "  --help          show this text and exit\n"
         "  --version       show the version and exit\n",
         out);
