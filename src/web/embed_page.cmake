@@ -1,8 +1,7 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Writes OUTPUT, a C++ file holding the page's files (FILES, from folder DIR)
 # as byte arrays, so that every build of marvane serves the same page.
-set(types "html=text/html\;charset=utf-8" "css=text/css\;charset=utf-8"
-          "js=text/javascript\;charset=utf-8" "svg=image/svg+xml")
+set(types "html=text/html" "css=text/css" "js=text/javascript" "svg=image/svg+xml")
 set(out "// Generated from src/web/page/ by embed_page.cmake: do not edit.\n")
 string(APPEND out "#include \"web/page_files.h\"\n\n#include <cstring>\n\nnamespace marvane::web {\nnamespace {\n")
 set(table "")
@@ -23,6 +22,9 @@ foreach(file ${FILES})
       string(REGEX REPLACE "^[^=]*=" "" type "${pair}")
     endif()
   endforeach()
+  if(type MATCHES "^text/")
+    string(APPEND type "; charset=utf-8")
+  endif()
   string(APPEND out "const unsigned char file${index}[] = {\n${bytes}0};\n")
   string(APPEND table "    {\"/${file}\", \"${type}\", file${index}, ${size}},\n")
   math(EXPR index "${index} + 1")

@@ -216,7 +216,7 @@ Response makeResponse(const Request& req, http::status status, const std::string
     res.set(http::field::content_type, type);
     res.set("Content-Security-Policy", kSecurityPolicy);
     res.set("X-Content-Type-Options", "nosniff");
-    res.set("Referrer-Policy", "no-referrer");
+    res.set("Referrer-Policy", "same-origin");  // no-referrer would make a form's Origin "null"
     res.set(http::field::cache_control, "no-store");
     res.keep_alive(req.keep_alive());
     if (req.method() == http::verb::head) {
