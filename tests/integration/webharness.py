@@ -68,10 +68,11 @@ class WebStation(Station):
         context.check_hostname = False
         return context
 
-    def request(self, method, path, body=None, headers=None, cookie=None):
-        """(status, headers dict in lower case, body text) of one HTTPS request."""
+    def request(self, method, path, body=None, headers=None, cookie=None, source="127.0.0.1"):
+        """(status, headers dict in lower case, body text) of one HTTPS request
+        from the loopback address source."""
         conn = http.client.HTTPSConnection("127.0.0.1", self.web_port, timeout=PATIENCE,
-                                           context=self.tls_context())
+                                           context=self.tls_context(), source_address=(source, 0))
         all_headers = dict(headers or {})
         if cookie:
             all_headers["Cookie"] = cookie
@@ -85,9 +86,10 @@ class WebStation(Station):
         conn.close()
         return result
 
-    def login(self, name, password):
+    def login(self, name, password, source="127.0.0.1"):
         """(status, the session cookie "marvane_session=..." or None)."""
-        status, headers, _ = self.request("POST", "/login", {"name": name, "password": password})
+        status, headers, _ = self.request("POST", "/login", {"name": name, "password": password},
+                                          source=source)
         cookie = headers.get("set-cookie", "")
         return status, cookie.split(";")[0] if cookie.startswith("marvane_session=") else None
 
