@@ -13,14 +13,25 @@ import socket
 import ssl
 import struct
 import subprocess
+import sys
 import tempfile
 import urllib.parse
 
 import harness
 from harness import PATIENCE, free_port, wait_until
-from stationharness import Station
 
+DEBIAN_PYTHON = "/usr/bin/python3"
 TONE_BIN = round(1000.0 * 1024 / harness.RATE)  # the 1 kHz tone's spectrum bin: 93
+
+
+def write_bin_tone(folder, spectrum_bin=TONE_BIN, amplitude=5000):
+    """capture.wav: a tone in the middle of one spectrum bin (93 cycles in
+    1024 samples: 1001.3 Hz), so that no other bin holds any of it and the
+    waterfall shows one column however bright; ten blocks loop seamlessly."""
+    frequency = spectrum_bin * harness.RATE / 1024
+    harness.write_wav(os.path.join(folder, "capture.wav"),
+                      harness.tone(frequency, amplitude, 1024 * 10))
+    return frequency
 
 
 def add_user(marvane, folder, name, password, listener=False):
@@ -43,19 +54,25 @@ def accounts_text(marvane, users):
             return f.read()
 
 
-class WebStation(Station):
-    """The station with its web station on a port of its own, marvane.conf
-    of conf and the accounts {name: (password, listener)} made before it starts."""
+class WebStation(harness.Station):
+    """The real marvane --headless with its web station on a port of its own,
+    marvane.conf of conf and the accounts {name: (password, listener)} made
+    before it starts. capture: the amplitude of a 1 kHz tone on the virtual
+    sound card, or None for none (prepare may write one)."""
 
-    def __init__(self, marvane, users=None, conf="", env=None, files=None, **kwargs):
+    def __init__(self, marvane, users=None, conf="", env=None, files=None, capture=5000,
+                 **kwargs):
         self.web_port = free_port()
-        files = dict(files or {})
+        files = dict({"url.txt": harness.REFUSING_URL}, **(files or {}))
         if conf:
             files["marvane.conf"] = conf
         if users:
             files["web-users.txt"] = accounts_text(marvane, users)
-        super().__init__(marvane, env=dict(env or {}, MARVANE_WEB_PORT=str(self.web_port)),
-                         files=files, **kwargs)
+        super().__init__(marvane, args=("--headless",), files=files,
+                         capture=None if capture is None else
+                         harness.tone(1000.0, capture, harness.RATE),
+                         env=dict(env or {}, MARVANE_WEB_PORT=str(self.web_port)),
+                         prefix="marvane-web-", **kwargs)
 
     def wait_web(self):
         """Waits for the address line; returns the certificate's fingerprint as logged."""
@@ -103,6 +120,17 @@ class WebStation(Station):
         digest = subprocess.run(["openssl", "dgst", "-sha256", "-binary"], input=der,
                                 capture_output=True, check=True).stdout
         return base64.b64encode(digest).decode()
+
+
+def use_debian_python():
+    """Runs this script again under Debian's Python when the python3 that
+    started it cannot import Debian's python3-selenium."""
+    try:
+        import selenium  # noqa: F401
+    except ImportError:
+        if os.path.exists(DEBIAN_PYTHON) and os.path.realpath(sys.executable) != \
+                os.path.realpath(DEBIAN_PYTHON):
+            os.execv(DEBIAN_PYTHON, [DEBIAN_PYTHON] + sys.argv)
 
 
 class WebSocketClient:
