@@ -71,7 +71,10 @@ struct Reader {
             ++i;
         out = s.substr(start, i - start);
         if (out == "true" || out == "false" || out == "null") return true;
-        if (out.empty()) return false;
+        // A number as JSON writes it: strtod alone would take "nan" and "inf".
+        if (out.empty() || out.find_first_not_of("0123456789+-.eE") != std::string::npos ||
+            !(std::isdigit(static_cast<unsigned char>(out[0])) || out[0] == '-'))
+            return false;
         char* end = nullptr;
         std::strtod(out.c_str(), &end);
         return end != nullptr && *end == '\0';
