@@ -178,7 +178,7 @@ std::string formField(const std::string& body, const char* name) {
             for (std::size_t i = at + key.size(); i < end; ++i) {
                 if (body[i] == '+') {
                     out += ' ';
-                } else if (body[i] == '%' && i + 2 < end + 1 && hexValue(body[i + 1]) >= 0 &&
+                } else if (body[i] == '%' && i + 2 < end && hexValue(body[i + 1]) >= 0 &&
                            hexValue(body[i + 2]) >= 0) {
                     out += static_cast<char>(hexValue(body[i + 1]) * 16 + hexValue(body[i + 2]));
                     i += 2;

@@ -80,10 +80,7 @@ class WebStation(harness.Station):
         return self.wait_line(r"web: certificate SHA-256 fingerprint (\S+)")[2].split()[-1]
 
     def tls_context(self):
-        """A client context that trusts exactly the station's certificate."""
-        context = ssl.create_default_context(cafile=self.path("web-cert.pem"))
-        context.check_hostname = False
-        return context
+        return trusting(self.path("web-cert.pem"))
 
     def request(self, method, path, body=None, headers=None, cookie=None, source="127.0.0.1"):
         """(status, headers dict in lower case, body text) of one HTTPS request
@@ -111,15 +108,26 @@ class WebStation(harness.Station):
         return status, cookie.split(";")[0] if cookie.startswith("marvane_session=") else None
 
     def spki_hash(self):
-        """The base64 SHA-256 of the certificate's public key, as Chromium's
-        --ignore-certificate-errors-spki-list takes it."""
-        key = subprocess.run(["openssl", "x509", "-in", self.path("web-cert.pem"), "-pubkey",
-                              "-noout"], capture_output=True, check=True).stdout
-        der = subprocess.run(["openssl", "pkey", "-pubin", "-outform", "der"], input=key,
-                             capture_output=True, check=True).stdout
-        digest = subprocess.run(["openssl", "dgst", "-sha256", "-binary"], input=der,
-                                capture_output=True, check=True).stdout
-        return base64.b64encode(digest).decode()
+        return spki_hash_of(self.path("web-cert.pem"))
+
+
+def trusting(certificate):
+    """A client TLS context that trusts exactly this certificate (by any name)."""
+    context = ssl.create_default_context(cafile=certificate)
+    context.check_hostname = False
+    return context
+
+
+def spki_hash_of(certificate):
+    """The base64 SHA-256 of the certificate's public key, as Chromium's
+    --ignore-certificate-errors-spki-list takes it."""
+    key = subprocess.run(["openssl", "x509", "-in", certificate, "-pubkey", "-noout"],
+                         capture_output=True, check=True).stdout
+    der = subprocess.run(["openssl", "pkey", "-pubin", "-outform", "der"], input=key,
+                         capture_output=True, check=True).stdout
+    digest = subprocess.run(["openssl", "dgst", "-sha256", "-binary"], input=der,
+                            capture_output=True, check=True).stdout
+    return base64.b64encode(digest).decode()
 
 
 def use_debian_python():

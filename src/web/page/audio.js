@@ -61,18 +61,21 @@ export class Player {
   }
 
   async start() {
-    if (this.context) return this.context.resume();
+    if (this.node) return this.context.resume();
+    if (this.context) this.context.close(); // a start that failed half way
     this.context = new AudioContext({ sampleRate: CONTEXT_RATE, latencyHint: 'interactive' });
     await this.context.audioWorklet.addModule('/worklet.js');
-    this.node = new AudioWorkletNode(this.context, 'station-player', {
+    const node = new AudioWorkletNode(this.context, 'station-player', {
       numberOfInputs: 0,
       numberOfOutputs: 1,
       outputChannelCount: [1],
       processorOptions: { floorMs: 60, ceilingMs: 400 },
     });
-    this.node.port.onmessage = (e) => this.onReport(e.data);
-    this.node.connect(this.context.destination);
+    node.port.onmessage = (e) => this.onReport(e.data);
+    node.connect(this.context.destination);
     await this.context.resume();
+    // Audio goes in once the context plays, not into a buffer nobody reads.
+    this.node = node;
   }
 
   openDecoder() {
