@@ -91,6 +91,11 @@ bool loginDone(LoginLimiter& limiter, const std::string& address, bool good, Clo
     return true;
 }
 
+void loginDropped(LoginLimiter& limiter, const std::string& address) {
+    const auto found = limiter.byAddress.find(address);
+    if (found != limiter.byAddress.end() && found->second.checking > 0) --found->second.checking;
+}
+
 bool takeConnection(AddressCounts& counts, const std::string& address, int limit) {
     int& open = counts.open[address];
     if (open >= limit) {

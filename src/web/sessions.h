@@ -60,6 +60,8 @@ bool mayTryLogin(LoginLimiter& limiter, const std::string& address, Clock::time_
 // The outcome of a login that mayTryLogin let through. True when this
 // failure makes the address wait (the one moment to log it).
 bool loginDone(LoginLimiter& limiter, const std::string& address, bool good, Clock::time_point now);
+// A login that mayTryLogin let through but that was never checked.
+void loginDropped(LoginLimiter& limiter, const std::string& address);
 
 // Connections per address.
 struct AddressCounts {

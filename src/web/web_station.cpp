@@ -626,7 +626,7 @@ private:
             return write(loginPage(req, http::status::too_many_requests,
                                    "Too many failed logins from your address: wait a minute, then try again."));
         if (loginQueueFull()) {
-            loginDone(server->limiter, address, true, Clock::now());
+            loginDropped(server->limiter, address);
             return write(loginPage(req, http::status::service_unavailable, "The station is busy: try again."));
         }
         LoginJob job;

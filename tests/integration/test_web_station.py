@@ -3,8 +3,8 @@
 1 kHz tone captured), over real TLS on loopback: the certificate made at
 first start, TLS versions (openssl s_client), the request limits, logins
 and their limit, the WebSocket's session, Origin and role checks, the
-audio and spectrum a listener gets, a full station, and accounts removed
-while the station runs.
+audio and spectrum a listener gets, a full station, what goes on the air while
+the station transmits, and accounts removed while the station runs.
 
 usage: test_web_station.py MARVANE MARVANE_CLIENT
 """
@@ -12,11 +12,13 @@ usage: test_web_station.py MARVANE MARVANE_CLIENT
 import os
 import socket
 import stat
+import struct
 import subprocess
 import sys
 import unittest
 
-from harness import PATIENCE, wait_until
+from harness import PATIENCE, tone, wait_until
+from stationharness import LinkClient, link_bytes, peak_frequency
 from webharness import TONE_BIN, WebSocketClient, WebStation
 
 MARVANE = None
@@ -52,6 +54,8 @@ class WebStationTest(unittest.TestCase):
         cls.station.close()
 
     def ws(self, cookie=None, origin="same", hello=("opus", "pcm")):
+        """(status, client) of a WebSocket to the station; with 101 the page's
+        hello is said."""
         client = WebSocketClient(self.station, cookie=cookie, origin=origin)
         self.addCleanup(client.close)
         status, _ = client.connect()
@@ -187,10 +191,10 @@ class WebStationTest(unittest.TestCase):
                 page.receive()
         self.assertEqual(self.ws(cookie)[0], 401)
 
-    def listen(self, cookie):
+    def listen(self, cookie, hello=("opus", "pcm")):
         """A page that listens, once the pages of the tests before have gone."""
         def attempt():
-            status, page = self.ws(cookie)
+            status, page = self.ws(cookie, hello=hello)
             message = page.receive_json()
             return (page, message) if message["type"] == "hello" else None
         return wait_until("a place among the listeners", attempt)
@@ -209,6 +213,30 @@ class WebStationTest(unittest.TestCase):
                      r"changed accounts ended")
         self.assertEqual(self.ws(cookie)[0], 401)
         self.assertEqual(st.login("olga", "operator-password")[0], 401)
+
+    def test_listeners_hear_what_goes_on_the_air(self):
+        # A client of port 3020 transmits 500 Hz; a page (16-bit PCM, so that
+        # the test reads the samples) gets it in frames marked as transmitted.
+        st = self.station
+        status, cookie = st.login("lisa", "listener-password")
+        page, hello = self.listen(cookie, hello=("pcm",))
+        link = LinkClient(st.port)
+        self.addCleanup(link.close)
+        link.wait_audio(1)
+        link.send_frame("T")
+        link.wait_frame("N")
+        link.transmit(link_bytes(tone(500.0, 12000, 3 * 11025)))
+        samples = []
+        while len(samples) < 16000:
+            opcode, payload = page.receive()
+            if opcode == 2 and payload[0] == 2 and payload[1] & 1:
+                samples.extend(struct.unpack("<320h", payload[4:]))
+        self.assertLess(abs(peak_frequency(samples[8000:9024], 16000) - 500.0), 20)
+        # After the transmission the receive audio comes back, unmarked.
+        while True:
+            opcode, payload = page.receive()
+            if opcode == 2 and payload[0] == 2 and not payload[1] & 1:
+                break
 
     def test_zz_failed_logins_make_the_address_wait(self):
         # From an address of its own, which waits a minute afterwards.

@@ -92,6 +92,17 @@ TEST(LoginLimits, OldFailuresAgeOutAndLoginsBeingCheckedCount) {
     EXPECT_FALSE(mayTryLogin(limiter, "b", t0));
     for (int i = 0; i < 5; ++i) loginDone(limiter, "b", true, t0);
     EXPECT_TRUE(mayTryLogin(limiter, "b", t0));
+
+    // A login never checked (the station too busy) neither counts nor
+    // forgets the failures before it.
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(mayTryLogin(limiter, "c", t0));
+        loginDone(limiter, "c", false, t0);
+    }
+    ASSERT_TRUE(mayTryLogin(limiter, "c", t0));
+    loginDropped(limiter, "c");
+    ASSERT_TRUE(mayTryLogin(limiter, "c", t0));
+    EXPECT_TRUE(loginDone(limiter, "c", false, t0));
 }
 
 TEST(AddressLimits, ConnectionsPerAddressAreHeldToTheLimit) {
