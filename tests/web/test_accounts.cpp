@@ -51,14 +51,6 @@ TEST(Accounts, BadLinesAreLeftOutWithANoticeEach) {
     EXPECT_EQ(findAccount(book, "dave"), nullptr);
 }
 
-TEST(Accounts, NamesAreShortAndPlain) {
-    EXPECT_TRUE(validAccountName("W1AW-2.club_x"));
-    EXPECT_FALSE(validAccountName(""));
-    EXPECT_FALSE(validAccountName(std::string(33, 'a')));
-    EXPECT_FALSE(validAccountName("two words"));
-    EXPECT_FALSE(validAccountName("a\nb"));
-}
-
 TEST(Accounts, WrittenWholeForItsOwnerOnlyAndPasswordsMatchTheirHash) {
     marvane::testing::TempWorkingDir dir("marvane-accounts");
     ASSERT_TRUE(passwordHashingReady());

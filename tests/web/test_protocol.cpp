@@ -43,9 +43,4 @@ TEST(PageMessages, ControlOfTheRadioIsForOperatorsOnly) {
     EXPECT_FALSE(leastRoleFor("Transmit", least));
 }
 
-TEST(PageMessages, TextsGoOutAsValidJsonStrings) {
-    EXPECT_EQ(jsonString("W1AW"), "\"W1AW\"");
-    EXPECT_EQ(jsonString("a\"b\\c\n\x7f"), "\"a\\\"b\\\\c\\u000a\\u007f\"");
-}
-
 }  // namespace
