@@ -291,6 +291,11 @@ public:
 
     void start(Request req) {
         beast::get_lowest_layer(ws_).expires_never();
+        // A few seconds of a listener's messages at most wait in the kernel:
+        // one that does not read is seen falling behind, not hidden there.
+        beast::error_code ignored;
+        beast::get_lowest_layer(ws_).socket().set_option(asio::socket_base::send_buffer_size(16384),
+                                                         ignored);
         websocket::stream_base::timeout timeouts{};
         timeouts.handshake_timeout = kRequestTime;
         timeouts.idle_timeout = 30s;  // pinged after 15 s of quiet

@@ -10,11 +10,13 @@ usage: test_web_station.py MARVANE MARVANE_CLIENT
 """
 
 import os
+import re
 import socket
 import stat
 import struct
 import subprocess
 import sys
+import time
 import unittest
 
 from harness import PATIENCE, tone, wait_until
@@ -237,6 +239,28 @@ class WebStationTest(unittest.TestCase):
             opcode, payload = page.receive()
             if opcode == 2 and payload[0] == 2 and not payload[1] & 1:
                 break
+
+    def test_a_listener_that_stops_reading_is_dropped_and_delays_nobody(self):
+        st = self.station
+        status, cookie = st.login("lisa", "listener-password")
+        stuck = WebSocketClient(st, cookie=cookie, receive_buffer=4096)
+        self.addCleanup(stuck.close)
+        self.assertEqual(stuck.connect()[0], 101)
+        stuck.send_json({"type": "hello", "codecs": ["pcm"]})
+        after = len(st.lines)
+        page, _ = self.listen(cookie)
+        # The other page goes on getting frames until the stuck one is
+        # dropped, and is not dropped itself.
+        dropped = r"web: lisa \(listener\) from 127\.0\.0\.1 dropped: 10 s behind, \d+ messages lost"
+        frames, deadline = 0, time.monotonic() + 2 * PATIENCE
+        while not any(re.fullmatch(dropped, t) for t in st.texts()[after:]):
+            self.assertLess(time.monotonic(), deadline, "the stuck listener was never dropped")
+            opcode, payload = page.receive()
+            frames += opcode == 2 and payload[0] == 1
+        self.assertGreater(frames, 100)
+        self.assertEqual(sum(bool(re.fullmatch(dropped, t)) for t in st.texts()[after:]), 1)
+        page.send_json({"type": "ping", "t": 1})
+        self.assertEqual(page.receive_json("pong")["t"], 1)
 
     def test_zz_failed_logins_make_the_address_wait(self):
         # From an address of its own, which waits a minute afterwards.

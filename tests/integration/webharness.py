@@ -146,8 +146,12 @@ class WebSocketClient:
     after a 101, send_json and receive work. Frames the station sends are
     never fragmented."""
 
-    def __init__(self, station, cookie=None, origin="same", timeout=PATIENCE):
-        raw = socket.create_connection(("127.0.0.1", station.web_port), timeout=timeout)
+    def __init__(self, station, cookie=None, origin="same", timeout=PATIENCE, receive_buffer=None):
+        raw = socket.socket()
+        if receive_buffer:
+            raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+        raw.settimeout(timeout)
+        raw.connect(("127.0.0.1", station.web_port))
         self.sock = station.tls_context().wrap_socket(raw)
         self.host = "127.0.0.1:%d" % station.web_port
         self.cookie = cookie
