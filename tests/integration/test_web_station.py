@@ -254,7 +254,7 @@ class WebStationTest(unittest.TestCase):
         dropped = r"web: lisa \(listener\) from 127\.0\.0\.1 dropped: 10 s behind, \d+ messages lost"
         frames, deadline = 0, time.monotonic() + 2 * PATIENCE
         while not any(re.fullmatch(dropped, t) for t in st.texts()[after:]):
-            self.assertLess(time.monotonic(), deadline, "the stuck listener was never dropped")
+            self.assertLess(time.monotonic(), deadline, "the stuck listener was never dropped:\n" + st.dump())
             opcode, payload = page.receive()
             frames += opcode == 2 and payload[0] == 1
         self.assertGreater(frames, 100)

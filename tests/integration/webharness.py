@@ -271,10 +271,27 @@ def chromium(station, pulse_env, profile):
 
 def browser_login(driver, station, name, password):
     """Logs in through the page's form; returns the text of the page it lands on."""
+    from selenium.common.exceptions import StaleElementReferenceException
     from selenium.webdriver.common.by import By
     driver.get("https://127.0.0.1:%d/" % station.web_port)
     wait_until("the login form", lambda: driver.find_elements(By.NAME, "name"))
     driver.find_element(By.NAME, "name").send_keys(name)
     driver.find_element(By.NAME, "password").send_keys(password)
+    old = driver.find_element(By.TAG_NAME, "html")
     driver.find_element(By.ID, "enter").click()
-    return driver.find_element(By.TAG_NAME, "body").text
+
+    def gone():
+        try:
+            old.is_enabled()
+            return False
+        except StaleElementReferenceException:
+            return True
+
+    def text():
+        try:
+            return driver.find_element(By.TAG_NAME, "body").text
+        except StaleElementReferenceException:
+            return None
+
+    wait_until("the page after the form", gone)
+    return wait_until("the text of the page after the form", text)
