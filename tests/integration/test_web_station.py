@@ -16,6 +16,7 @@ import stat
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -276,6 +277,26 @@ class WebStationTest(unittest.TestCase):
         st.wait_line(r"web: 5 failed logins from 127\.0\.0\.2 within a minute: it waits a minute")
         # Others still log in.
         self.assertEqual(st.login("lisa", "listener-password", source="127.0.0.3")[0], 303)
+
+
+class AccountCommands(unittest.TestCase):
+    def test_add_list_and_remove(self):
+        with tempfile.TemporaryDirectory(prefix="marvane-accounts-") as folder:
+            def run(args, text=""):
+                return subprocess.run([MARVANE, *args], cwd=folder, input=text,
+                                      capture_output=True, text=True, timeout=PATIENCE * 4)
+            self.assertEqual(run(["--add-user", "bad/name"], "long-enough\n").returncode, 1)
+            short = run(["--add-user", "ann"], "short\n")
+            self.assertEqual(short.returncode, 1)
+            self.assertIn("8 to 1024 characters", short.stderr)
+            self.assertFalse(os.path.exists(os.path.join(folder, "web-users.txt")))
+            self.assertEqual(run(["--add-user", "ann"], "long-enough\n").returncode, 0)
+            self.assertEqual(run(["--add-user", "ben", "--listener"], "long-enough\n").returncode, 0)
+            self.assertEqual(run(["--list-users"]).stdout, "ann operator\nben listener\n")
+            self.assertEqual(run(["--remove-user", "nobody"]).returncode, 1)
+            self.assertEqual(run(["--remove-user", "ann"]).returncode, 0)
+            self.assertEqual(run(["--list-users"]).stdout, "ben listener\n")
+            self.assertEqual(run(["--add-user"]).returncode, 1)  # the usage
 
 
 class GuestsAndNoAccounts(unittest.TestCase):
