@@ -22,8 +22,8 @@ usage: measure_web.py --build BUILD_DIR [--bursts N] [--seconds N]
 
 import argparse
 import math
-import random
 import os
+import random
 import shutil
 import statistics
 import subprocess
@@ -34,10 +34,12 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "station"))
+sys.path.insert(0, os.path.join(HERE, "..", "client"))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "integration"))
 
 import harness  # noqa: E402
 import measure_latency as station_bench  # noqa: E402
+from measure_live import cpu_seconds, milliseconds, timed_samples  # noqa: E402
 from pulseharness import Pulse, PulseUnavailable  # noqa: E402
 from webharness import (WebSocketClient, chromium, spki_hash_of, trusting,  # noqa: E402
                         use_debian_python)
@@ -46,12 +48,6 @@ BLOCK = 1024
 RATE = 11025
 PERIOD_BLOCKS = 8
 SINK_RATE = 44100
-
-
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def memory_kib(pid):
@@ -113,17 +109,6 @@ def busy_band_capture():
     noise = random.Random(7)
     return [int(4000 * math.sin(2 * math.pi * 1000 * i / RATE) + noise.uniform(-3000, 3000))
             for i in range(2 * RATE)]
-
-
-def timed_samples(recorder):
-    samples, times = [], []
-    with recorder.lock:
-        chunks = list(recorder.chunks)
-    for arrived, chunk in chunks:
-        n = len(chunk)
-        samples.extend(chunk)
-        times.extend(int((arrived - (n - 1 - i) / recorder.rate) * 1e9) for i in range(n))
-    return samples, times
 
 
 def onsets(samples, threshold=3000, quiet=int(0.3 * SINK_RATE)):
@@ -210,13 +195,6 @@ def load(station, count, seconds):
     audio = statistics.mean(a[0] - b[0] for a, b in zip(after, before)) / elapsed
     total = statistics.mean(a[1] - b[1] for a, b in zip(after, before)) / elapsed
     return cpu, memory, audio, total
-
-
-def milliseconds(values):
-    v = sorted(values)
-    return "median %.0f ms, 95%% %.0f ms, max %.0f ms (n=%d)" % (
-        statistics.median(v) / 1e6, v[min(len(v) - 1, int(0.95 * len(v)))] / 1e6, v[-1] / 1e6,
-        len(v))
 
 
 def main():
