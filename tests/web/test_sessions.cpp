@@ -1,14 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Sessions end when their time is up, at logout, and when their account
 // goes or changes role; five failed logins from one address within a minute
-// make it wait a minute (others go on); connections per address are held to
-// the limit.
+// make it wait a minute (others go on).
 
 #include "web/sessions.h"
 
 #include <gtest/gtest.h>
-
-#include <set>
 
 namespace {
 
@@ -45,18 +42,6 @@ TEST(Sessions, EndAtTheirTimeAtLogoutAndWithTheirAccount) {
     EXPECT_EQ(findSession(table, c, t0), nullptr);
     EXPECT_NE(findSession(table, d, t0), nullptr);
     EXPECT_EQ(findSession(table, e, t0), nullptr);
-}
-
-TEST(Sessions, TheTableStaysBoundedByEndingTheSoonestFirst) {
-    SessionTable table;
-    const Clock::time_point t0 = Clock::now();
-    const std::string shortest = openSession(table, "first", Role::listener, 1, t0);
-    std::set<std::string> tokens;
-    for (std::size_t i = 1; i < kMaxSessions + 1; ++i)
-        tokens.insert(openSession(table, "n", Role::listener, 12, t0));
-    EXPECT_EQ(tokens.size(), kMaxSessions);
-    EXPECT_EQ(table.byToken.size(), kMaxSessions);
-    EXPECT_EQ(findSession(table, shortest, t0), nullptr);
 }
 
 TEST(LoginLimits, FiveFailuresInAMinuteMakeThatAddressWaitAMinute) {
@@ -103,23 +88,6 @@ TEST(LoginLimits, OldFailuresAgeOutAndLoginsBeingCheckedCount) {
     loginDropped(limiter, "c");
     ASSERT_TRUE(mayTryLogin(limiter, "c", t0));
     EXPECT_TRUE(loginDone(limiter, "c", false, t0));
-}
-
-TEST(AddressLimits, ConnectionsPerAddressAreHeldToTheLimit) {
-    AddressCounts counts;
-    EXPECT_TRUE(takeConnection(counts, "a", 2));
-    EXPECT_TRUE(takeConnection(counts, "a", 2));
-    EXPECT_FALSE(takeConnection(counts, "a", 2));
-    EXPECT_TRUE(takeConnection(counts, "b", 2));
-    releaseConnection(counts, "a");
-    EXPECT_TRUE(takeConnection(counts, "a", 2));
-    releaseConnection(counts, "a");
-    releaseConnection(counts, "a");
-    releaseConnection(counts, "a");  // one too many: no negative count
-    EXPECT_EQ(counts.open.count("a"), 0u);
-    EXPECT_TRUE(takeConnection(counts, "a", 2));
-    EXPECT_TRUE(takeConnection(counts, "a", 2));
-    EXPECT_FALSE(takeConnection(counts, "a", 2));
 }
 
 }  // namespace
