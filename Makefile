@@ -7,7 +7,9 @@
 #              FUZZ_SECONDS (60) from the seed corpus in tests/fuzz/corpus/.
 # `make install`: build, then install the programs, manual pages and the
 #              systemd unit under PREFIX (/usr/local).
-# `make deb`: the Debian package marvane_<version>_<arch>.deb.
+# `make deb`: the Debian package marvane_<version>_<arch>.deb; installs only
+#              what building it needs (build-essential and the package's
+#              Build-Depends), none of the tests' set-up.
 
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
@@ -41,8 +43,8 @@ fuzz: deps
 install: build
 	cmake --install $(BUILD)
 
-deb: deps
+deb:
 	@scripts/build-deb
 
 clean:
-	rm -rf build build-release build-tsan build-asan build-fuzz build-deb marvane_*.deb
+	rm -rf build build-release build-tsan build-asan build-fuzz build-deb build-chroot marvane_*.deb

@@ -6,6 +6,7 @@
 #include "audio/level_control.h"
 #include "audio/tx_source.h"
 #include "link/link_state.h"
+#include "link/tx_ring.h"
 
 #include <benchmark/benchmark.h>
 
@@ -17,14 +18,14 @@ namespace {
 
 void BM_levelBlock(benchmark::State& state) {
     audio::SampleBlock in;
-    for (int i = 0; i < audio::kBlockLength; ++i)
+    for (int i = 0; i < audio::kBlockSamples; ++i)
         in[static_cast<size_t>(i)] = static_cast<int16_t>(8000.0 * std::sin(i * 0.1));
-    double out[audio::kBlockLength];
+    double out[audio::kBlockSamples];
     for (auto _ : state) {
-        audio::levelBlock(in.data(), out, audio::kBlockLength);
+        audio::levelBlock(in.data(), out, audio::kBlockSamples);
         benchmark::DoNotOptimize(out);
     }
-    state.SetItemsProcessed(state.iterations() * audio::kBlockLength);
+    state.SetItemsProcessed(state.iterations() * audio::kBlockSamples);
 }
 BENCHMARK(BM_levelBlock);
 
@@ -38,11 +39,11 @@ void BM_fillTxBlock(benchmark::State& state) {
     for (auto _ : state) {
         // Two blocks' worth waiting, so every call produces audio.
         link::txRing.ringReadPos.store(0, std::memory_order_relaxed);
-        link::txRing.ringWritePos.store(2 * audio::kBlockLength, std::memory_order_relaxed);
-        audio::fillTxBlock(block.data(), audio::kBlockLength);
+        link::txRing.ringWritePos.store(2 * audio::kBlockSamples, std::memory_order_relaxed);
+        audio::fillTxBlock(block.data(), audio::kBlockSamples);
         benchmark::DoNotOptimize(block);
     }
-    state.SetItemsProcessed(state.iterations() * audio::kBlockLength);
+    state.SetItemsProcessed(state.iterations() * audio::kBlockSamples);
     link::linkState.txHalfRate = 0;
 }
 BENCHMARK(BM_fillTxBlock)->Arg(0)->ArgName("halfRate")->Arg(1);

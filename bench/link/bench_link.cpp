@@ -2,8 +2,10 @@
 // Cost of one receive-audio block on the wire: encoding and the send over a
 // loopback connection that a reader thread drains.
 
+#include "link/link_sender.h"
 #include "link/link_server.h"
 #include "link/link_state.h"
+#include "link/tx_ring.h"
 
 #include <benchmark/benchmark.h>
 

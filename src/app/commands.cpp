@@ -36,7 +36,14 @@ void printUsage(std::FILE* out) {
         "  --remove-user NAME  remove a web station account (its sessions end)\n"
         "  --list-users    list the web station's accounts and their roles\n"
         "  --help          show this text and exit\n"
-        "  --version       show the version and exit\n",
+        "  --version       show the version and exit\n"
+        "For tests and machines without a sound card (these win over marvane.conf):\n"
+        "  MARVANE_PORT=N  the link listens on port N instead of 3020\n"
+        "  MARVANE_WEB_PORT=N  the web station listens on port N instead of [web]'s\n"
+        "  MARVANE_VIRTUAL_SOUND=DIR\n"
+        "                  one virtual input and output instead of the sound cards:\n"
+        "                  capture plays DIR/capture.wav in a loop (silence without\n"
+        "                  it), playback is written to DIR/playback.wav\n",
         out);
 }
 

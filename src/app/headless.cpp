@@ -19,6 +19,7 @@
 #include "app/headless.h"
 
 #include "announce/announce.h"
+#include "app/service_notify.h"
 #include "app/station.h"
 #include "app/stop_signals.h"
 #include "audio/audio_pump.h"
@@ -41,48 +42,7 @@ namespace marvane::app {
 
 namespace {
 
-// Never destroyed: other threads may still log while the process exits.
-std::mutex& logGuard() {
-    static auto* guard = new std::mutex;
-    return *guard;
-}
-
-// The sound messages end without a line end. The standard output goes
-// through writeOut, which remembers whether the last byte written ended a
-// line, so that a log line never continues such a message.
-std::atomic<bool> atLineStart{true};
-
-ssize_t writeOut(void*, const char* bytes, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::write(STDOUT_FILENO, bytes + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return done > 0 ? static_cast<ssize_t>(done) : -1;
-        done += static_cast<size_t>(n);
-    }
-    if (size > 0) atLineStart.store(bytes[size - 1] == '\n');
-    return static_cast<ssize_t>(size);
-}
-
-void watchLineEnds() {
-    cookie_io_functions_t functions{};
-    functions.write = writeOut;
-    if (std::FILE* out = fopencookie(nullptr, "w", functions)) {
-        std::fflush(stdout);
-        stdout = out;
-    }
-}
-
-// One line with the local time in front; the caller holds logGuard.
-void printLocked(const char* text) {
-    char stamp[16];
-    config::timeStamp(stamp);
-    // The stream's own lock keeps another writer out between test and line.
-    flockfile(stdout);
-    std::fprintf(stdout, "%s%s %s\n", atLineStart.load() ? "" : "\n", stamp, text);
-    std::fflush(stdout);
-    funlockfile(stdout);
-}
+constexpr int kLastLinesMs = 2000;
 
 void logLine(const char* format, ...) {
     char text[400];
@@ -90,9 +50,12 @@ void logLine(const char* format, ...) {
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    std::lock_guard lock(logGuard());
-    printLocked(text);
+    config::logLine(text);
 }
+
+// Guards the boxes' last texts below; held for copies only: the line goes to
+// the log queue, which never waits.
+std::mutex boxGuard;
 
 // The last text shown for one status box, so that only changes are printed.
 struct ShownBox {
@@ -106,38 +69,58 @@ ShownBox modeBox{"mode", {}, false};
 ShownBox infoBox{"info", {}, false};
 int shownLevel = -1;
 
+// What `systemctl status` shows: the client and whether the station
+// receives for it or transmits; the caller holds boxGuard.
+void tellServiceLocked() {
+    char status[96];
+    if (std::strcmp(modeBox.text, "RX") == 0)
+        std::snprintf(status, sizeof status, "receiving for %s", addressBox.text);
+    else if (std::strcmp(modeBox.text, "TX") == 0)
+        std::snprintf(status, sizeof status, "transmitting for %s", addressBox.text);
+    else
+        std::snprintf(status, sizeof status, "no client");
+    setServiceStatus(StatusPart::station, status);
+}
+
 void showText(ShownBox& box, const char* text) {
     // The pump writes a single blank for an empty box; "-" reads better.
     if (std::strcmp(text, " ") == 0) text = "-";
-    std::lock_guard lock(logGuard());
-    if (box.shown && std::strncmp(box.text, text, sizeof box.text - 1) == 0) return;
-    std::snprintf(box.text, sizeof box.text, "%s", text);
-    box.shown = true;
     char line[64];
-    std::snprintf(line, sizeof line, "%s %s", box.name, box.text);
-    printLocked(line);
+    {
+        std::lock_guard lock(boxGuard);
+        if (box.shown && std::strncmp(box.text, text, sizeof box.text - 1) == 0) return;
+        std::snprintf(box.text, sizeof box.text, "%s", text);
+        box.shown = true;
+        std::snprintf(line, sizeof line, "%s %s", box.name, box.text);
+        if (&box == &modeBox) tellServiceLocked();
+    }
+    config::logLine(line);
 }
 
 void setAddressText(const char* text) { showText(addressBox, text); }
 void setModeText(const char* text) { showText(modeBox, text); }
 void setInfoText(const char* text) { showText(infoBox, text); }
+// Only a transmission that starts is "mode TX" in the log: operators look
+// for it there.
+void passTransmitStage() {}
 
 void setLevelBar(int position) {
-    std::lock_guard lock(logGuard());
-    if (shownLevel == position) return;
-    shownLevel = position;
+    {
+        std::lock_guard lock(boxGuard);
+        if (shownLevel == position) return;
+        shownLevel = position;
+    }
     char line[32];
     std::snprintf(line, sizeof line, "level %d", position);
-    printLocked(line);
+    config::logLine(line);
 }
 
-const audio::StatusSink headlessSink{setAddressText, setModeText, setInfoText, setLevelBar};
+const audio::StatusSink headlessSink{setAddressText, setModeText, setInfoText, setLevelBar,
+                                     passTransmitStage};
 
 void logConnection(bool accepted, const char* address) {
     logLine("%s %s", accepted ? "connected" : "disconnected", address);
 }
-
-void logNotice(const char* text) { logLine("%s", text); }
 
 void logPtt(int on) { logLine("ptt %s", on ? "on" : "off"); }
 
@@ -162,9 +145,7 @@ int runHeadless() {
     // Taken by sigtimedwait below, never by a handler; every thread inherits
     // the mask, so the signals reach only this one.
     const sigset_t signals = blockStopSignals(SIGUSR1);
-    watchLineEnds();
 
-    config::setNoticeSink(logNotice);
     link::setConnectionObserver(logConnection);
     ptt::setPttObserver(logPtt);
     announce::setAnnounceObserver(logAnnounce);
@@ -191,9 +172,11 @@ int runHeadless() {
     logLine("stopping on %s", signalName(signal));
     shutdownStation();
     logLine("stopped");
+    // The last lines go out if the output takes them; a log nobody reads
+    // does not hold up the end.
+    config::flushLog(kLastLinesMs);
     // The other threads are never stopped: they end with the process, and no
     // static object is destroyed under them.
-    std::fflush(stdout);
     std::_Exit(0);
 }
 

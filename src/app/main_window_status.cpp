@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/main_window_status.h"
 
-#include <condition_variable>
-#include <cstdint>
 #include <cstdio>
 #include <mutex>
 
@@ -13,47 +11,36 @@ namespace {
 constexpr int kBoxCount = 3;
 constexpr int kTextSize = 64;  // the address is 15 characters, the info word 19
 
+// The guard is held for copies only, never while the window draws.
 struct Mailbox {
     std::mutex guard;
-    std::condition_variable shown;
     const StatusTarget* target = nullptr;  // null while no window is up
-    std::chrono::milliseconds wait = kStatusWait;
     bool textPending[kBoxCount] = {};
     char text[kBoxCount][kTextSize] = {};
     bool levelPending = false;
     int level = 0;
-    bool wakePending = false;    // a wake is on its way; no second one needed
-    std::uint64_t stored = 0;    // changes stored so far
-    std::uint64_t applied = 0;   // changes shown so far
+    bool wakePending = false;  // a wake is on its way; no second one needed
 };
 
 Mailbox mailbox;
 
-// Stores one change (under the guard), wakes the window thread if no wake is
-// on its way, and waits until the change has been shown, the window is gone
-// or the wait has run out.
+// Stores one change and wakes the window thread if no wake is on its way.
 template <typename Store>
 void post(Store store) {
-    std::unique_lock lock(mailbox.guard);
-    const StatusTarget* target = mailbox.target;
-    if (target == nullptr) return;
-    store();
-    const std::uint64_t mine = ++mailbox.stored;
-    const auto deadline = std::chrono::steady_clock::now() + mailbox.wait;
-    if (!mailbox.wakePending) {
+    const StatusTarget* target;
+    {
+        std::lock_guard lock(mailbox.guard);
+        target = mailbox.target;
+        if (target == nullptr) return;
+        store();
+        if (mailbox.wakePending) return;
         mailbox.wakePending = true;
-        lock.unlock();
-        const bool woken = target->wakeWindowThread();
-        lock.lock();
-        if (!woken) {
-            // Shown with the next change that gets through.
-            mailbox.wakePending = false;
-            return;
-        }
     }
-    mailbox.shown.wait_until(lock, deadline, [mine] {
-        return mailbox.target == nullptr || mailbox.applied >= mine;
-    });
+    if (!target->wakeWindowThread()) {
+        // Shown with the next change that gets through.
+        std::lock_guard lock(mailbox.guard);
+        mailbox.wakePending = false;
+    }
 }
 
 void postText(StatusBox box, const char* text) {
@@ -67,6 +54,7 @@ void postText(StatusBox box, const char* text) {
 void setAddressText(const char* text) { postText(StatusBox::address, text); }
 void setModeText(const char* text) { postText(StatusBox::mode, text); }
 void setInfoText(const char* text) { postText(StatusBox::info, text); }
+void passTransmitStage() { postText(StatusBox::mode, "TX"); }
 
 void setLevelBar(int position) {
     post([position] {
@@ -75,26 +63,22 @@ void setLevelBar(int position) {
     });
 }
 
-constexpr audio::StatusSink sink{setAddressText, setModeText, setInfoText, setLevelBar};
+constexpr audio::StatusSink sink{setAddressText, setModeText, setInfoText, setLevelBar,
+                                 passTransmitStage};
 
 }  // namespace
 
-void openStatusMailbox(const StatusTarget* target, std::chrono::milliseconds wait) {
+void openStatusMailbox(const StatusTarget* target) {
     std::lock_guard lock(mailbox.guard);
     mailbox.target = target;
-    mailbox.wait = wait;
     for (bool& pending : mailbox.textPending) pending = false;
     mailbox.levelPending = false;
     mailbox.wakePending = false;
-    mailbox.applied = mailbox.stored;
 }
 
 void closeStatusMailbox() {
-    {
-        std::lock_guard lock(mailbox.guard);
-        mailbox.target = nullptr;
-    }
-    mailbox.shown.notify_all();
+    std::lock_guard lock(mailbox.guard);
+    mailbox.target = nullptr;
 }
 
 void applyPendingStatus() {
@@ -102,7 +86,6 @@ void applyPendingStatus() {
     char text[kBoxCount][kTextSize];
     bool levelPending;
     int level;
-    std::uint64_t upTo;
     const StatusTarget* target;
     {
         std::lock_guard lock(mailbox.guard);
@@ -118,16 +101,10 @@ void applyPendingStatus() {
         levelPending = mailbox.levelPending;
         mailbox.levelPending = false;
         level = mailbox.level;
-        upTo = mailbox.stored;
     }
     for (int i = 0; i < kBoxCount; ++i)
         if (textPending[i]) target->showText(static_cast<StatusBox>(i), text[i]);
     if (levelPending) target->showLevel(level);
-    {
-        std::lock_guard lock(mailbox.guard);
-        if (upTo > mailbox.applied) mailbox.applied = upTo;
-    }
-    mailbox.shown.notify_all();
 }
 
 const audio::StatusSink* windowStatusSink() { return &sink; }

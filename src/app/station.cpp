@@ -47,7 +47,7 @@ void startStation(const audio::StatusSink* sink, const WindowSteps* window) {
     // The keying method of [ptt]: the port of "txport.bin", or the rig.
     ptt::startKeying();
     if (window) runStep(window->startRefreshTimer);
-    startServiceWatchdog();
+    startServiceNotifier();
     try {
         std::thread(audio::runAudioPump, sink).detach();
     } catch (const std::exception&) {

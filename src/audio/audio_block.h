@@ -3,14 +3,16 @@
 // The unit of audio between the sound streams, the audio pump, the level
 // control and the transmit sample source.
 
+#include "link/link_protocol.h"
+
 #include <array>
 #include <cstdint>
 
 namespace marvane::audio {
 
-inline constexpr int kBlockLength = 1024;
-inline constexpr int kSampleRate = 11025;
+using link::kBlockSamples;
+using link::kSampleRate;
 
-using SampleBlock = std::array<int16_t, kBlockLength>;
+using SampleBlock = std::array<int16_t, kBlockSamples>;
 
 } // namespace marvane::audio

@@ -8,7 +8,7 @@
 #include "audio/level_control.h"
 #include "audio/station_feed.h"
 #include "audio/tx_source.h"
-#include "link/link_server.h"
+#include "link/link_sender.h"
 #include "link/link_state.h"
 #include "ptt/ptt.h"
 #include "sound/sound.h"
@@ -23,7 +23,7 @@ namespace {
 // storeLevelledSamples / storeTxBlock, so none of these is shared.
 SampleBlock captureBlock{};
 SampleBlock pumpTxBlock{};
-double levelled[kBlockLength] = {};
+double levelled[kBlockSamples] = {};
 
 std::atomic<PumpHeartbeat> heartbeat{nullptr};
 
@@ -35,9 +35,9 @@ void beat() {
 void captureAndLevel() {
     beat();
     sound::readCaptureBlock(captureBlock.data());
-    levelBlock(captureBlock.data(), levelled, kBlockLength);
+    levelBlock(captureBlock.data(), levelled, kBlockSamples);
     storeLevelledSamples(levelled);
-    publishLevelledBlock(stationFeed, levelled, kBlockLength);
+    publishLevelledBlock(stationFeed, levelled, kBlockSamples);
 }
 
 } // namespace
@@ -46,8 +46,8 @@ void setPumpHeartbeat(PumpHeartbeat hook) { heartbeat.store(hook); }
 
 void runAudioPump(const StatusSink* sink) {
     link::LinkState& state = link::linkState;
-    sound::configureCapture(kBlockLength, kSampleRate);
-    sound::configurePlayback(kBlockLength, kSampleRate);
+    sound::configureCapture(kBlockSamples, kSampleRate);
+    sound::configurePlayback(kBlockSamples, kSampleRate);
 
     for (;;) {
         // Idle: keep levelling so that the display and the gain run on.
@@ -65,20 +65,22 @@ void runAudioPump(const StatusSink* sink) {
         sink->setLevelBar(0);
         while (state.rxStreaming.load() != 0) {
             captureAndLevel();
-            link::sendRxAudio(levelled, kBlockLength);
+            link::sendRxAudio(levelled, kBlockSamples);
         }
 
         // Transmit: entered on every cycle, even when the loop does not run
         // (the client went away while receiving); the transmitter is keyed
         // only when there is something to transmit.
-        sink->setModeText("TX");
-        if (state.txActive.load() != 0) {
+        if (state.txActive.load() == 0) {
+            sink->passTransmitStage();
+        } else {
+            sink->setModeText("TX");
             ptt::pttOn();
             while (state.txActive.load() != 0) {
                 beat();
-                fillTxBlock(pumpTxBlock.data(), kBlockLength);
+                fillTxBlock(pumpTxBlock.data(), kBlockSamples);
                 storeTxBlock(pumpTxBlock.data());
-                publishFeedBlock(stationFeed, FeedKind::transmit, pumpTxBlock.data(), kBlockLength);
+                publishFeedBlock(stationFeed, FeedKind::transmit, pumpTxBlock.data(), kBlockSamples);
                 sound::writePlaybackBlock(pumpTxBlock.data());
             }
             ptt::pttOff();

@@ -6,13 +6,17 @@
 namespace marvane::audio {
 
 // Where the pump shows its stage: the main window's status boxes and level
-// bar, or the headless log. Each call returns once the change is shown (or,
-// for the window, once it is gone and cannot show it any more).
+// bar, or the headless log. Each call only hands the change on: the pump
+// never waits for it to be shown.
 struct StatusSink {
     void (*setAddressText)(const char* text);
     void (*setModeText)(const char* text);
     void (*setInfoText)(const char* text);
     void (*setLevelBar)(int position);
+    // The transmit stage passed through without a transmission (the client
+    // went away, or only listened): the window shows "TX" for a moment as
+    // the mode box always has; a log says nothing of it.
+    void (*passTransmitStage)();
 };
 
 // Thread body; never returns.

@@ -14,7 +14,7 @@ std::atomic<double> targetGain{1.0};
 namespace {
 
 std::mutex levelledGuard;
-double levelledSamples[kBlockLength] = {};
+double levelledSamples[kBlockSamples] = {};
 
 } // namespace
 

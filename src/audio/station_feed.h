@@ -8,6 +8,8 @@
 // the feed holds behind loses the oldest blocks (counted) and goes on with
 // the newest it can still read.
 
+#include "link/link_protocol.h"
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -16,7 +18,7 @@ namespace marvane::audio {
 
 enum class FeedKind : std::uint8_t { receive, transmit };
 
-inline constexpr int kFeedMaxSamples = 1024;
+inline constexpr int kFeedMaxSamples = link::kBlockSamples;
 // About six seconds of 1024-sample blocks.
 inline constexpr int kFeedSlots = 64;
 

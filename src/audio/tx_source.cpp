@@ -4,8 +4,10 @@
 #include "audio/audio_block.h"
 #include "config/notice.h"
 #include "config/settings.h"
-#include "link/link_server.h"
+#include "link/link_protocol.h"
+#include "link/link_sender.h"
 #include "link/link_state.h"
+#include "link/tx_ring.h"
 
 #include <cstring>
 #include <mutex>
@@ -26,7 +28,7 @@ namespace {
 float txFilterDelay[kTxFilterTaps] = {};
 
 std::mutex txBlockGuard;
-int16_t txBlock[kBlockLength] = {};
+int16_t txBlock[kBlockSamples] = {};
 
 // The blocks of the transmission in progress, counted on the pump thread from
 // the "T" that started it: all of them, and the latest run of silent ones.
@@ -36,28 +38,9 @@ int silentBlocks = 0;
 
 // Blocks in `seconds` of audio, rounded up; 0 (no limit) stays 0.
 int blocksIn(int seconds) {
-    return static_cast<int>((static_cast<long long>(seconds) * kSampleRate + kBlockLength - 1) /
-                            kBlockLength);
+    return static_cast<int>((static_cast<long long>(seconds) * kSampleRate + kBlockSamples - 1) /
+                            kBlockSamples);
 }
-
-// Back to the receive phase (drained, or a limit reached). Under the
-// transitions' hold a "T" or a lost connection lands before or after it,
-// never inside; a transmission that already ended is left alone.
-bool endTransmission() {
-    using link::linkState;
-    auto transition = link::holdTransitions();
-    if (linkState.txActive == 0)
-        return false;
-    linkState.txDrainPending = 0;
-    linkState.rxPhase = 1;
-    link::setClientNoDelay(0);
-    link::ringCatchUp();
-    linkState.txActive = 0;
-    linkState.rxStreaming = 1;
-    return true;
-}
-
-int16_t byteToSample(uint8_t b) { return static_cast<int16_t>((b - 128) * 256); }
 
 } // namespace
 
@@ -87,7 +70,8 @@ void fillTxBlock(int16_t* samples, int count) {
     // A transmission that has lasted its longest ends with a silent block,
     // as a drained one does.
     const int longest = blocksIn(config::settings().transmit.maxSeconds);
-    if (++transmissionBlocks == longest && endTransmission()) {
+    if (++transmissionBlocks == longest &&
+        link::transition(link::LinkEvent::limitReached)) {
         config::notice("transmission ended: it lasted %d s, the longest allowed",
                        config::settings().transmit.maxSeconds);
         std::memset(samples, 0, sizeof(int16_t) * static_cast<size_t>(count));
@@ -99,17 +83,17 @@ void fillTxBlock(int16_t* samples, int count) {
             link::sendFillReport();
     }
 
-    // The fill test and the takes hold the ring, so that a "T" arriving
-    // meanwhile resets it before or after them, never in between. Not held
-    // for the fill report above nor for ending the transmission (both touch
-    // the socket); the catch-up takes the hold itself.
+    // The fill test and the takes hold the ring, so that a reset by a
+    // transition (a lost connection) lands before or after them, never in
+    // between. Not held for the fill report nor for ending the transmission,
+    // which take it themselves.
     {
         std::unique_lock ring = link::holdRing();
         if (link::heldRingFill() >= count) {
             silentBlocks = 0;
             if (linkState.txHalfRate == 1) {
                 for (int k = 0; k < count / 2; ++k) {
-                    int16_t v = byteToSample(link::ringTake());
+                    int16_t v = link::decodeLinkByte(link::ringTake());
                     samples[2 * k] = v;
                     samples[2 * k + 1] = v;
                 }
@@ -120,7 +104,7 @@ void fillTxBlock(int16_t* samples, int count) {
                 return;
             }
             for (int i = 0; i < count; ++i)
-                samples[i] = byteToSample(link::ringTake());
+                samples[i] = link::decodeLinkByte(link::ringTake());
             return;
         }
     }
@@ -130,11 +114,11 @@ void fillTxBlock(int16_t* samples, int count) {
     // too long (a frozen client program keeps its connection).
     std::memset(samples, 0, sizeof(int16_t) * static_cast<size_t>(count));
     if (linkState.txDrainPending == 1) {
-        endTransmission();
+        link::transition(link::LinkEvent::drained);
         return;
     }
     const int quiet = blocksIn(config::settings().transmit.silenceSeconds);
-    if (++silentBlocks == quiet && endTransmission())
+    if (++silentBlocks == quiet && link::transition(link::LinkEvent::limitReached))
         config::notice("transmission ended: no audio from the client for %d s",
                        config::settings().transmit.silenceSeconds);
 }

@@ -21,8 +21,8 @@ constexpr double kTwoPi = 6.283185307179586;
 constexpr double kPi = 3.141592653589793;
 
 double magnitude(double sineSum, double cosineSum) {
-    const double a = sineSum / 1024;
-    const double b = cosineSum / 1024;
+    const double a = sineSum / kSpectrumBlockSize;
+    const double b = cosineSum / kSpectrumBlockSize;
     return std::sqrt(a * a + b * b);
 }
 
@@ -71,7 +71,7 @@ void buildSpectrumTables() {
     // have always been built: the values depend on that rounding.
     double phase = 0;
     for (int i = 0; i < kSpectrumBinCount; ++i) {
-        const double step = i * (kTwoPi / 1024);
+        const double step = i * (kTwoPi / kSpectrumBlockSize);
         for (int j = 0; j < kSpectrumBlockSize; ++j) {
             sinTable[i][j] = std::sin(phase);
             cosTable[i][j] = std::cos(phase);

@@ -4,12 +4,14 @@
 // 11025 / 1024 Hz), with every sine and cosine taken from tables filled once.
 #pragma once
 
+#include "link/link_protocol.h"
+
 #include <array>
 
 namespace marvane::display {
 
 constexpr int kSpectrumBinCount = 366;
-constexpr int kSpectrumBlockSize = 1024;
+constexpr int kSpectrumBlockSize = link::kBlockSamples;
 
 // Element i is the magnitude of bin i (i * 11025 / 1024 Hz), in the units of
 // the input samples. Element 0 is always 0.

@@ -12,6 +12,11 @@ namespace marvane::link {
 
 inline constexpr int kDefaultPort = 3020;
 
+// The station's audio: blocks of 1024 16-bit samples at 11025 per second, on
+// the sound card and (as one byte a sample) on the link.
+inline constexpr int kBlockSamples = 1024;
+inline constexpr int kSampleRate = 11025;
+
 // LinkFrame: mark bytes 0x01 0x02 0x03, command letter, 16-bit big-endian argument.
 inline constexpr int kFrameSize = 6;
 inline constexpr uint8_t kMark1 = 0x01;
@@ -32,7 +37,7 @@ inline constexpr int kPayloadBufferSize = 10240;
 inline constexpr int kMaxPayload = 10239;
 // Bytes read and thrown away after a short header or an unknown command.
 inline constexpr int kDiscardLength = 1024;
-inline constexpr int kRxBlockBytes = 1024;
+inline constexpr int kRxBlockBytes = kBlockSamples;
 inline constexpr int kMaxReportedFill = 65535;
 inline constexpr int kInfoWordLength = 19;
 
@@ -45,18 +50,10 @@ inline int16_t saturateSample(double value) {
     return static_cast<int16_t>(value);
 }
 
-// A receive sample as a link byte: truncate toward zero, keep the low 16 bits
-// as a signed sample, take its high byte (arithmetic shift) and add 128.
+// A receive sample as a link byte: the saturated 16-bit sample's high byte
+// (arithmetic shift) plus 128, so 0 and 255 at the ends of the range.
 inline uint8_t encodeRxSample(double sample) {
-    int64_t whole;
-    if (std::fabs(sample) < 2147483648.0)
-        whole = static_cast<int64_t>(sample);
-    else if (std::isfinite(sample))
-        whole = static_cast<int64_t>(std::fmod(std::trunc(sample), 65536.0));
-    else
-        whole = 0;
-    auto s = static_cast<int16_t>(static_cast<uint16_t>(whole & 0xFFFF));
-    return static_cast<uint8_t>(((s >> 8) + 128) & 0xFF);
+    return static_cast<uint8_t>((saturateSample(sample) >> 8) + 128);
 }
 
 // ---- frames and samples as a client builds and reads them ----
@@ -80,9 +77,8 @@ inline int frameArgument(const uint8_t* header) { return header[4] * 256 + heade
 // Audio rates on the link: one byte per sample at full rate, every second
 // sample at half rate. A station block is 1024 samples, sent as 1024 bytes
 // or 512; a transmit block needs 1024 bytes waiting at either rate.
-inline constexpr double kFullRate = 11025.0;
-inline constexpr double kHalfRate = 5512.5;
-inline constexpr int kBlockSamples = 1024;
+inline constexpr double kFullRate = kSampleRate;
+inline constexpr double kHalfRate = kSampleRate / 2.0;
 inline constexpr uint8_t kSilenceByte = 128;
 
 inline double linkRate(bool halfRate) { return halfRate ? kHalfRate : kFullRate; }

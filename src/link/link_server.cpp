@@ -3,100 +3,60 @@
 
 #include "config/notice.h"
 #include "config/settings.h"
+#include "link/access.h"
 #include "link/link_protocol.h"
+#include "link/link_sender.h"
 #include "link/link_state.h"
+#include "link/tx_ring.h"
 #include "net/socket_io.h"
 
-#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <mutex>
+#include <optional>
 #include <thread>
 
 namespace marvane::link {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 std::atomic<int> listenSocket{-1};
-
-// The client socket is used by two sending threads and closed by the link
-// server thread. sendGuard keeps each message whole and the socket valid for
-// the whole of a send; socketGuard keeps it valid for a socket option change,
-// which so never waits behind a send that is blocked. The socket is closed
-// holding both, after a shutdown has ended any send under way.
-std::mutex sendGuard;
-std::mutex socketGuard;
-int clientSocket = -1;
-net::SendWatch sendWatch; // under sendGuard
-
-uint8_t payloadBuffer[kPayloadBufferSize];
-uint8_t headerBuffer[kFrameSize];
-uint8_t rxSendBuffer[kRxBlockBytes];
-
 std::atomic<void (*)(bool, const char*)> connectionObserver{nullptr};
-std::atomic<int> transmitPauseMs{100};
-std::atomic<void (*)(int)> waitHook{nullptr};
 
-void sleepMs(int ms) {
-    if (auto wait = waitHook.load())
-        wait(ms);
-    else
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+// The link server thread's own buffers.
+FrameReader reader;
+uint8_t chunk[16384];
+
+void notify(bool accepted, const char* address) {
+    if (auto fn = connectionObserver.load()) fn(accepted, address);
 }
 
-// Connection lost, whichever thread saw it: the flags go to "no client" in
-// one step. The link server thread then closes the socket.
-void connectionLost() {
-    auto transition = holdTransitions();
-    linkState.clientConnected = 0;
-    linkState.txActive = 0;
-    linkState.rxStreaming = 0;
-}
-
-// One message in one send call. A failed or timed-out send (a short count on a
-// blocking socket only comes from the time-out) ends the connection; the socket
-// is shut down so that a receive blocked on the link server thread returns.
-void sendMessage(const uint8_t* bytes, int length) {
-    bool lost;
-    {
-        std::lock_guard lock(sendGuard);
-        lost = clientSocket < 0 || net::sendAll(clientSocket, bytes, length, kSendTimeoutMs,
-                                                kClosedWindowMs, sendWatch) != length;
-        if (lost && clientSocket >= 0) net::shutdownBoth(clientSocket);
-    }
-    if (lost) connectionLost();
-}
-
-int cappedPayload(int argument) { return argument > kMaxPayload ? kMaxPayload : argument; }
-
-bool fits(int length) { return kRingSize - ringFill() > length; }
-
-void discardSome(int fd) { net::receiveSome(fd, payloadBuffer, kDiscardLength); }
-
-void handleInfo(int fd, int argument) {
-    if (argument == 0)
-        return;
-    int n = cappedPayload(argument);
-    if (net::receiveSome(fd, payloadBuffer, n) != n)
-        return;
-    payloadBuffer[n] = '\0';
+void takeInfo(const LinkFrame& frame) {
+    if (frame.payloadLength == 0) return;
+    char text[kPayloadBufferSize + 1];
+    std::memcpy(text, frame.payload, static_cast<size_t>(frame.payloadLength));
+    text[frame.payloadLength] = '\0';
     // First whitespace-delimited word, cut to what peerInfoText holds; a NUL
     // ends the text.
-    const char* text = reinterpret_cast<const char*>(payloadBuffer);
-    while (*text != '\0' && std::isspace(static_cast<unsigned char>(*text)))
-        ++text;
-    if (*text != '\0') {
+    const char* p = text;
+    while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p))) ++p;
+    if (*p != '\0') {
         char word[kInfoWordLength + 1];
         int length = 0;
-        while (text[length] != '\0' && !std::isspace(static_cast<unsigned char>(text[length])) &&
+        while (p[length] != '\0' && !std::isspace(static_cast<unsigned char>(p[length])) &&
                length < kInfoWordLength) {
-            word[length] = text[length];
+            word[length] = p[length];
             ++length;
         }
         word[length] = '\0';
@@ -105,146 +65,101 @@ void handleInfo(int fd, int argument) {
     linkState.peerInfoChanged = 1;
 }
 
-void handleTransmit() {
-    {
-        auto transition = holdTransitions();
-        if (linkState.rxPhase == 0 || linkState.clientConnected == 0)
-            return;
-        linkState.rxPhase = 0;
-        linkState.txActive = 1;
-        linkState.rxStreaming = 0;
-        linkState.transmissionsStarted.fetch_add(1);
-        // Under the hold, so that the end of a transmission that comes
-        // between cannot switch it off again.
-        setClientNoDelay(1);
-    }
-    sleepMs(transmitPauseMs.load());
-    ringReset();
-    sendFillReport();
+// A payload that does not fit is dropped whole, so that audio still waiting in
+// the ring is never overwritten.
+void store(const LinkFrame& frame) {
+    if (frame.payloadLength > 0 && ringFits(frame.payloadLength))
+        ringAppend(frame.payload, frame.payloadLength);
 }
 
-void handleLastSamples(int fd, int argument) {
-    {
-        // Against the pump's end of a transmission: a drain flag set just
-        // after it would end the next transmission at its first block.
-        auto transition = holdTransitions();
-        if (linkState.rxPhase == 0)
-            linkState.txDrainPending = 1;
-    }
-    int n = cappedPayload(argument);
-    if (n == 0)
-        return;
-    // A last chunk that does not fit is dropped whole, like "S", so that audio
-    // still waiting in the ring is never overwritten.
-    if (net::receiveSome(fd, payloadBuffer, n) == n && fits(n))
-        ringAppend(payloadBuffer, n);
+int millisecondsUntil(Clock::time_point then, Clock::time_point now) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(then - now).count();
+    return left < 0 ? 0 : static_cast<int>(left) + 1;
 }
 
-void handleSamples(int fd, int argument) {
-    int n = cappedPayload(argument);
-    int r = net::receiveSome(fd, payloadBuffer, n);
-    if (r == n) {
-        if (fits(n))
-            ringAppend(payloadBuffer, n);
-    } else if (r > 0) {
-        if (!fits(n))
-            return;
-        ringAppend(payloadBuffer, r);
-        sleepMs(50);
-        int rest = net::receiveSome(fd, payloadBuffer, n - r);
-        if (rest == n - r)
-            ringAppend(payloadBuffer, rest);
-        else if (rest < 0)
-            connectionLost();
-    } else if (r < 0) {
-        connectionLost();
-    }
-}
-
-void handleFrame(int fd) {
-    int argument = headerBuffer[4] * 256 + headerBuffer[5];
-    switch (headerBuffer[3]) {
-    case kCmdPing:
-        sendPong();
-        break;
-    case kCmdVersion:
-        break;
-    case kCmdRates:
-        linkState.rxHalfRate = headerBuffer[4];
-        linkState.txHalfRate = headerBuffer[5];
-        break;
-    case kCmdInfo:
-        handleInfo(fd, argument);
-        break;
-    case kCmdTransmit:
-        handleTransmit();
-        break;
-    case kCmdLastSamples:
-        handleLastSamples(fd, argument);
-        break;
-    case kCmdSamples:
-        handleSamples(fd, argument);
-        break;
-    default:
-        discardSome(fd);
-        break;
-    }
-}
-
-void notify(bool accepted, const char* address) {
-    if (auto fn = connectionObserver.load())
-        fn(accepted, address);
-}
-
-// Whether the allow list of "marvane.conf" lets this dotted address in.
-bool allowed(const char* address) {
-    in_addr a{};
-    if (inet_pton(AF_INET, address, &a) != 1)
-        return config::settings().link.allowEveryone;
-    return config::clientAllowed(config::settings().link, ntohl(a.s_addr));
-}
-
-// One notice a second at most per address: a stranger who keeps connecting
-// does not flood the log. The few most recent addresses are remembered.
-void noticeRefusal(const char* address) {
-    struct Recent {
-        char address[16];
-        std::chrono::steady_clock::time_point at;
-    };
-    static Recent recent[16];
-    static int next = 0;
-    const auto now = std::chrono::steady_clock::now();
-    for (Recent& r : recent)
-        if (std::strcmp(r.address, address) == 0) {
-            if (now - r.at < std::chrono::seconds(1))
-                return;
-            r.at = now;
-            config::notice("refused %s: not allowed", address);
-            return;
+// Why a connection ended, for the log; null for the client's own doing.
+const char* serveFrames(int fd) {
+    reader = FrameReader{};
+    bool readOpen = true;
+    std::optional<Clock::time_point> reportAt;
+    const int wake = senderWakeFd();
+    for (;;) {
+        auto now = Clock::now();
+        int timeout = senderHasWork() ? 100 : 1000; // the send bound is looked at in between
+        if (reportAt) timeout = std::min(timeout, millisecondsUntil(*reportAt, now));
+        pollfd watched[2] = {
+            {fd, static_cast<short>((readOpen ? POLLIN : 0) | (senderHasWork() ? POLLOUT : 0)), 0},
+            {wake, POLLIN, 0}};
+        if (::poll(watched, 2, timeout) < 0 && errno != EINTR) return "poll failed";
+        if (watched[1].revents != 0) clearSenderWake();
+        now = Clock::now();
+        const short events = watched[0].revents;
+        if (readOpen && (events & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            const ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+            if (n > 0) {
+                feedFrames(reader, chunk, static_cast<size_t>(n), [&](const LinkFrame& frame) {
+                    if (carryOutFrame(frame))
+                        reportAt = now + std::chrono::milliseconds(kTransmitReportDelayMs);
+                });
+            } else if (n == 0) {
+                // An orderly close ends nothing by itself: a later send fails.
+                readOpen = false;
+            } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                return nullptr;
+            }
+        } else if (!readOpen && (events & (POLLHUP | POLLERR)) != 0) {
+            return nullptr;
         }
-    Recent& r = recent[next];
-    next = (next + 1) % 16;
-    std::snprintf(r.address, sizeof r.address, "%s", address);
-    r.at = now;
-    config::notice("refused %s: not allowed", address);
+        if (reportAt && now >= *reportAt) {
+            reportAt.reset();
+            sendFillReport();
+        }
+        if (frameUnfinished(reader) &&
+            now - reader.lastByte >= std::chrono::milliseconds(kUserTimeoutMs))
+            return "a frame stopped arriving half way";
+        if (!flushToClient()) return nullptr;
+    }
 }
 
 } // namespace
+
+bool carryOutFrame(const LinkFrame& frame) {
+    switch (frame.command) {
+    case kCmdPing:
+        sendPong();
+        break;
+    case kCmdRates:
+        linkState.rxHalfRate = frame.rates[0];
+        linkState.txHalfRate = frame.rates[1];
+        break;
+    case kCmdInfo:
+        takeInfo(frame);
+        break;
+    case kCmdTransmit:
+        return transition(LinkEvent::transmitAsked, Controller::linkClient);
+    case kCmdSamples:
+        store(frame);
+        break;
+    case kCmdLastSamples:
+        // The chunk is in the ring before the drain can end the transmission.
+        store(frame);
+        transition(LinkEvent::lastChunk, Controller::linkClient);
+        break;
+    default:
+        break; // "V", and letters the reader throws away after
+    }
+    return false;
+}
 
 void setConnectionObserver(void (*fn)(bool accepted, const char* address)) {
     connectionObserver = fn;
 }
 
-void setTransmitPauseForTests(int ms) { transmitPauseMs = ms; }
-
-void setLinkWaitForTests(void (*wait)(int ms)) { waitHook = wait; }
-
 int linkPort() {
     if (const char* text = std::getenv("MARVANE_PORT")) {
         char* end = nullptr;
         long port = std::strtol(text, &end, 10);
-        if (end != text && *end == '\0' && port > 0 && port <= 65535)
-            return static_cast<int>(port);
+        if (end != text && *end == '\0' && port > 0 && port <= 65535) return static_cast<int>(port);
     }
     return config::settings().link.port;
 }
@@ -270,52 +185,32 @@ void serveConnection(int fd) {
 void serveConnection(int fd, const char* acceptedAddress) {
     char address[16];
     std::snprintf(address, sizeof address, "%s", acceptedAddress);
-    net::setSendTimeout(fd, kSendTimeoutMs);
     // A client whose network vanishes is noticed within seconds (unanswered
     // data or keepalive probes end the connection), and at most about a
-    // second of receive audio waits here for a slow or stopped reader.
+    // second of receive audio waits in the kernel for a slow reader.
     net::setKeepAlive(fd, kKeepAliveIdleS, kKeepAliveIntervalS, kKeepAliveProbes);
     net::setUserTimeout(fd, kUserTimeoutMs);
     net::setSendBuffer(fd, kSendBufferBytes);
     net::setUnsentLimit(fd, kSendBufferBytes);
-    {
-        std::lock_guard lock(sendGuard);
-        std::lock_guard socketLock(socketGuard);
-        clientSocket = fd;
-        sendWatch = {};
-    }
+    attachClientSocket(fd);
     linkState.storePeerAddress(address);
-    {
-        auto transition = holdTransitions();
-        linkState.clientConnected = 1;
-        linkState.rxPhase = 1;
-        linkState.rxStreaming = 1;
-        linkState.connectionsAccepted.fetch_add(1);
+    if (!transition(LinkEvent::accepted, Controller::linkClient)) {
+        detachClientSocket();
+        net::closeSocket(fd);
+        return;
     }
     notify(true, address);
+    const uint64_t droppedBefore = droppedRxBlocks();
 
-    while (linkState.clientConnected == 1) {
-        int got = net::receiveSome(fd, headerBuffer, kFrameSize);
-        if (got == kFrameSize)
-            handleFrame(fd);
-        else if (got < 0)
-            connectionLost();
-        else if (got == 0)
-            sleepMs(50); // an orderly close ends nothing: a later send fails
-        else
-            discardSome(fd);
-    }
+    const char* why = serveFrames(fd);
 
-    // A send blocked on the audio pump returns at once; then nothing can be
-    // under way on the socket.
-    net::shutdownBoth(fd);
-    {
-        std::lock_guard lock(sendGuard);
-        std::lock_guard socketLock(socketGuard);
-        clientSocket = -1;
-        net::closeSocket(fd);
-    }
-    connectionLost();
+    transition(LinkEvent::lost, Controller::linkClient);
+    detachClientSocket();
+    net::closeSocket(fd);
+    if (why != nullptr) config::notice("connection with %s ended: %s", address, why);
+    if (const uint64_t dropped = droppedRxBlocks() - droppedBefore; dropped > 0)
+        config::notice("%llu receive blocks dropped for %s, which did not keep up",
+                       static_cast<unsigned long long>(dropped), address);
     notify(false, address);
 }
 
@@ -325,12 +220,11 @@ void runLinkServer() {
             for (;;) {
                 char address[16];
                 int fd = net::acceptClient(listenSocket, address);
-                if (fd < 0)
-                    break;
+                if (fd < 0) break;
                 // A client that is not allowed is closed before it becomes
                 // the client, and the listener takes the next one at once.
-                if (!allowed(address)) {
-                    noticeRefusal(address);
+                if (!clientAllowed(address)) {
+                    noteRefusal(address);
                     net::closeSocket(fd);
                     continue;
                 }
@@ -339,63 +233,17 @@ void runLinkServer() {
             }
         }
         closeListener();
-        sleepMs(1000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(kRelistenDelayMs));
     }
 }
 
 void startLinkServer() {
-    ringReset();
-    linkState.txDrainPending = 0;
+    resetLinkState();
     try {
         std::thread(runLinkServer).detach();
     } catch (const std::exception&) {
         // Start-up goes on without the link, as with a thread that never ran.
     }
-}
-
-void sendRxAudio(const double* samples, int count) {
-    if (linkState.clientConnected == 0 || linkState.rxPhase == 0)
-        return;
-    if (count > kRxBlockBytes)
-        count = kRxBlockBytes;
-    int length;
-    if (linkState.rxHalfRate == 1) {
-        length = count / 2;
-        for (int k = 0; k < length; ++k)
-            rxSendBuffer[k] = encodeRxSample(samples[2 * k]);
-    } else {
-        length = count;
-        for (int i = 0; i < length; ++i)
-            rxSendBuffer[i] = encodeRxSample(samples[i]);
-    }
-    sendMessage(rxSendBuffer, length);
-}
-
-void sendPong() {
-    static constexpr uint8_t pong[kFrameSize] = {kMark1, kMark2, kMark3, kCmdPing, 0, 0};
-    if (linkState.clientConnected == 0)
-        return;
-    sendMessage(pong, kFrameSize);
-}
-
-void sendFillReport() {
-    linkState.blocksSinceReport = 0;
-    if (linkState.clientConnected == 0)
-        return;
-    int fill = ringFill();
-    if (fill > kMaxReportedFill)
-        fill = kMaxReportedFill;
-    linkState.lastReportedFill = fill;
-    const uint8_t frame[kFrameSize] = {kMark1, kMark2, kMark3, kCmdFill,
-                                       static_cast<uint8_t>(fill / 256),
-                                       static_cast<uint8_t>(fill % 256)};
-    sendMessage(frame, kFrameSize);
-}
-
-void setClientNoDelay(int on) {
-    std::lock_guard lock(socketGuard);
-    if (clientSocket >= 0)
-        net::setNoDelay(clientSocket, on);
 }
 
 } // namespace marvane::link

@@ -1,25 +1,69 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "link/link_state.h"
 
+#include "link/link_sender.h"
+#include "link/tx_ring.h"
+
 #include <cstring>
+#include <mutex>
 
 namespace marvane::link {
 
 LinkState linkState;
-TxRing txRing;
 
 namespace {
 
 std::mutex transitionGuard;
+// Guards the two texts, so that no reader sees half of one.
+std::mutex textGuard;
+char peerAddressText[16] = {};
+char peerInfoText[20] = {};
 
 template <size_t N>
 void copyText(char (&to)[N], const char* from) {
     size_t length = std::strlen(from);
-    if (length > N - 1)
-        length = N - 1;
+    if (length > N - 1) length = N - 1;
     std::memcpy(to, from, length);
     to[length] = '\0';
 }
+
+Phase phaseNow() { return static_cast<Phase>(linkState.phase.load()); }
+Controller controllerNow() { return static_cast<Controller>(linkState.controller.load()); }
+
+// The row of the table for each phase, in the order the readers rely on:
+// txActive is raised before rxStreaming is cleared, and cleared before
+// rxStreaming is raised again.
+void enter(Phase phase) {
+    LinkState& s = linkState;
+    s.phase = static_cast<int>(phase);
+    switch (phase) {
+    case Phase::noClient:
+        s.clientConnected = 0;
+        s.txActive = 0;
+        s.rxStreaming = 0;
+        s.txDrainPending = 0;
+        s.controller = static_cast<int>(Controller::none);
+        break;
+    case Phase::receive:
+        s.txDrainPending = 0;
+        s.rxPhase = 1;
+        s.txActive = 0;
+        s.rxStreaming = 1;
+        s.clientConnected = 1;
+        break;
+    case Phase::transmit:
+        s.rxPhase = 0;
+        s.txActive = 1;
+        s.rxStreaming = 0;
+        s.txDrainPending = 0;
+        break;
+    case Phase::draining:
+        s.txDrainPending = 1;
+        break;
+    }
+}
+
+bool transmitting(Phase p) { return p == Phase::transmit || p == Phase::draining; }
 
 } // namespace
 
@@ -43,58 +87,77 @@ void LinkState::storePeerInfo(const char* word) {
     copyText(peerInfoText, word);
 }
 
-std::unique_lock<std::mutex> holdTransitions() { return std::unique_lock(transitionGuard); }
+bool transition(LinkEvent event, Controller who) {
+    std::lock_guard lock(transitionGuard);
+    const Phase phase = phaseNow();
+    const bool holder = who == controllerNow();
+    switch (event) {
+    case LinkEvent::accepted:
+        if (phase != Phase::noClient || who == Controller::none) return false;
+        // Nothing an earlier client left in the ring, or its drain, carries over.
+        ringReset();
+        linkState.controller = static_cast<int>(who);
+        linkState.connectionsAccepted.fetch_add(1);
+        enter(Phase::receive);
+        return true;
+    case LinkEvent::transmitAsked:
+        if (phase != Phase::receive || !holder) return false;
+        // Emptied before the pump can see the transmission: nothing that
+        // arrived before the "T" is played in it.
+        ringReset();
+        linkState.transmissionsStarted.fetch_add(1);
+        enter(Phase::transmit);
+        if (who == Controller::linkClient) setClientNoDelay(1);
+        return true;
+    case LinkEvent::lastChunk:
+        if (!transmitting(phase) || !holder) return false;
+        enter(Phase::draining);
+        return true;
+    case LinkEvent::drained:
+        if (phase != Phase::draining) return false;
+        break;
+    case LinkEvent::limitReached:
+    case LinkEvent::deviceFailed:
+        if (!transmitting(phase)) return false;
+        break;
+    case LinkEvent::lost:
+        if (phase == Phase::noClient || !holder) return false;
+        ringReset();
+        enter(Phase::noClient);
+        return true;
+    }
+    // The end of a transmission, back to receive.
+    ringCatchUp();
+    if (controllerNow() == Controller::linkClient) setClientNoDelay(0);
+    enter(Phase::receive);
+    return true;
+}
 
-bool linkStateConsistent() {
+Phase currentPhase() { return phaseNow(); }
+
+LinkSnapshot snapshot() {
     std::lock_guard lock(transitionGuard);
     const LinkState& s = linkState;
-    const int connected = s.clientConnected, streaming = s.rxStreaming, active = s.txActive,
-              phase = s.rxPhase;
-    if (connected == 0)  // no client: rxStreaming is 1 only before the first one
-        return active == 0 && (streaming == 0 || s.connectionsAccepted == 0);
-    if (phase == 1) return streaming == 1 && active == 0;  // receive
-    return streaming == 0 && active == 1;                   // transmit or draining
+    return {phaseNow(), controllerNow(), s.clientConnected, s.rxStreaming,
+            s.txActive,  s.rxPhase,      s.txDrainPending};
 }
 
-std::unique_lock<std::mutex> holdRing() { return std::unique_lock(txRing.resetGuard); }
-
-int heldRingFill() {
-    int fill = txRing.ringWritePos.load(std::memory_order_acquire) -
-               txRing.ringReadPos.load(std::memory_order_acquire);
-    return fill < 0 ? fill + kRingSize : fill;
-}
-
-int ringFill() {
-    std::lock_guard lock(txRing.resetGuard);
-    return heldRingFill();
-}
-
-void ringAppend(const uint8_t* bytes, int count) {
-    int pos = txRing.ringWritePos.load(std::memory_order_relaxed);
-    for (int i = 0; i < count; ++i) {
-        txRing.bytes[pos] = bytes[i];
-        pos = pos == kRingSize - 1 ? 0 : pos + 1;
-        txRing.ringWritePos.store(pos, std::memory_order_release);
+void resetLinkState() {
+    {
+        std::lock_guard lock(transitionGuard);
+        LinkState& s = linkState;
+        ringReset();
+        enter(Phase::noClient);
+        s.rxStreaming = 1;
+        s.rxPhase = 1;
+        s.rxHalfRate = 0;
+        s.txHalfRate = 0;
+        s.peerInfoChanged = 0;
+        s.lastReportedFill = 0;
+        s.blocksSinceReport = 0;
     }
-}
-
-uint8_t ringTake() {
-    int pos = txRing.ringReadPos.load(std::memory_order_relaxed);
-    uint8_t byte = txRing.bytes[pos];
-    txRing.ringReadPos.store(pos == kRingSize - 1 ? 0 : pos + 1, std::memory_order_release);
-    return byte;
-}
-
-void ringReset() {
-    std::lock_guard lock(txRing.resetGuard);
-    txRing.ringWritePos.store(0, std::memory_order_release);
-    txRing.ringReadPos.store(0, std::memory_order_release);
-}
-
-void ringCatchUp() {
-    std::lock_guard lock(txRing.resetGuard);
-    txRing.ringReadPos.store(txRing.ringWritePos.load(std::memory_order_acquire),
-                             std::memory_order_release);
+    linkState.storePeerAddress("");
+    linkState.storePeerInfo("");
 }
 
 } // namespace marvane::link

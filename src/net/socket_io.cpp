@@ -1,14 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "net/socket_io.h"
 
-#include "net/tcp_window.h"
-
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -73,72 +70,6 @@ void peerAddress(int fd, char (&address)[16]) {
     dottedText(peer, address);
 }
 
-int receiveSome(int fd, void* buffer, int length) {
-    ssize_t n;
-    do {
-        n = ::recv(fd, buffer, static_cast<size_t>(length), 0);
-    } while (n < 0 && errno == EINTR);
-    return n < 0 ? -1 : static_cast<int>(n);
-}
-
-int sendOnce(int fd, const void* data, int length) {
-    ssize_t n;
-    do {
-        n = ::send(fd, data, static_cast<size_t>(length), MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
-    return n < 0 ? -1 : static_cast<int>(n);
-}
-
-namespace {
-
-// Whether the peer advertises a closed receive window (false where the kernel
-// does not report the window).
-bool peerWindowClosed(int fd) { return peerReceiveWindow(fd) == 0; }
-
-// True when the window has been closed for at least closedWindowMs.
-bool closedTooLong(int fd, int closedWindowMs, SendWatch& watch) {
-    const auto now = std::chrono::steady_clock::now();
-    if (!peerWindowClosed(fd)) {
-        watch.windowClosed = false;
-        return false;
-    }
-    if (!watch.windowClosed) {
-        watch.windowClosed = true;
-        watch.closedSince = now;
-    }
-    return now - watch.closedSince >= std::chrono::milliseconds(closedWindowMs);
-}
-
-} // namespace
-
-int sendAll(int fd, const void* data, int length, int timeoutMs, int closedWindowMs,
-            SendWatch& watch) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    int sent = 0;
-    for (;;) {
-        if (closedTooLong(fd, closedWindowMs, watch))
-            return -1;
-        const ssize_t n = ::send(fd, bytes + sent, static_cast<size_t>(length - sent),
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            sent += static_cast<int>(n);
-            if (sent == length)
-                return length;
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-            return -1;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return -1;
-        // Short waits, so that a window that stays closed is seen in time.
-        pollfd p{fd, POLLOUT, 0};
-        ::poll(&p, 1, static_cast<int>(left.count() < 100 ? left.count() : 100));
-    }
-}
-
 void setUnsentLimit(int fd, int bytes) {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &bytes, sizeof bytes);
 }
@@ -146,13 +77,6 @@ void setUnsentLimit(int fd, int bytes) {
 void setNoDelay(int fd, int on) {
     int value = on;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value);
-}
-
-void setSendTimeout(int fd, int milliseconds) {
-    timeval timeout{};
-    timeout.tv_sec = milliseconds / 1000;
-    timeout.tv_usec = (milliseconds % 1000) * 1000;
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
 }
 
 void setKeepAlive(int fd, int idleSeconds, int intervalSeconds, int probes) {

@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Thin POSIX socket helpers for the link server: a listener, accept with the
-// peer's dotted address, single-call sends that never raise SIGPIPE, and the
-// socket options the link protocol switches.
+// peer's dotted address, and the socket options the link protocol switches.
 
-#include <chrono>
 #include <cstdint>
 
 namespace marvane::net {
@@ -24,36 +22,11 @@ int acceptClient(int listenFd, char (&address)[16]);
 // The dotted-decimal text of a connected socket's IPv4 peer (empty otherwise).
 void peerAddress(int fd, char (&address)[16]);
 
-// One blocking recv call (retried only when a signal interrupted it before any
-// byte came). Returns the byte count, 0 on an orderly close, -1 on error.
-int receiveSome(int fd, void* buffer, int length);
-
-// One send call with MSG_NOSIGNAL. Returns the byte count sent or -1.
-int sendOnce(int fd, const void* data, int length);
-
-// What sendAll keeps from one call to the next on a connection: since when
-// the peer has advertised a closed receive window.
-struct SendWatch {
-    bool windowClosed = false;
-    std::chrono::steady_clock::time_point closedSince{};
-};
-
-// Sends all of data, never blocking in the kernel. Gives up (-1) when a send
-// fails, when it could not finish within timeoutMs, or when the peer's
-// receive window has stayed closed for closedWindowMs: its buffer is full and
-// it takes nothing, though its network answers. Returns length otherwise.
-// Nothing else may send on fd meanwhile (the message stays whole).
-int sendAll(int fd, const void* data, int length, int timeoutMs, int closedWindowMs,
-            SendWatch& watch);
-
 // TCP_NOTSENT_LOWAT: a send waits while this much is queued and not yet sent.
 void setUnsentLimit(int fd, int bytes);
 
 // TCP_NODELAY on (1) or off (0); the result is ignored by design.
 void setNoDelay(int fd, int on);
-
-// SO_SNDTIMEO in milliseconds: a send blocked longer than this fails.
-void setSendTimeout(int fd, int milliseconds);
 
 // TCP keepalive on: the first probe after idleSeconds without traffic, then
 // one every intervalSeconds, the connection ends after `probes` unanswered.

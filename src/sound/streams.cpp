@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "config/notice.h"
 #include "sound/sound.h"
 #include "sound/streams.h"
 
@@ -30,15 +31,8 @@ std::string outputFullNames[maxListedDevices];
 int inputDefault = -1;
 int outputDefault = -1;
 
-// The sound messages end without a line end; a line printed after one
-// starts on a line of its own.
-std::atomic<bool> lineOpen{false};
-
-void say(const char* text) {
-    std::fputs(text, stdout);
-    std::fflush(stdout);
-    lineOpen.store(true);
-}
+// Each sound message is a log line of its own.
+void say(const char* text) { config::notice("%s", text); }
 
 int listedDefault(UINT id, int count) {
     return id != WAVE_MAPPER && static_cast<int>(id) < count ? static_cast<int>(id) : -1;
@@ -241,7 +235,7 @@ int inputDefaultDevice() { return inputDefault; }
 int outputDefaultDevice() { return outputDefault; }
 
 void sayLine(const char* text) {
-    std::printf("%s%s\n", lineOpen.exchange(false) ? "\n" : "", text);
+    std::printf("%s\n", text);
     std::fflush(stdout);
 }
 

@@ -33,8 +33,8 @@ extern wave::WAVEFORMATEX waveFormat;
 extern char inputDeviceNames[maxListedDevices][deviceNameSlot];
 extern char outputDeviceNames[maxListedDevices][deviceNameSlot];
 
-// Prints one line on the standard output, on a line of its own after a
-// sound message without a line end.
+// Prints one line on the standard output at once (the one-shot commands'
+// output, not the log).
 void sayLine(const char* text);
 
 }  // namespace marvane::sound

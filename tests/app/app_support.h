@@ -55,6 +55,7 @@ inline const audio::StatusSink* recordingSink() {
         [](const char* t) { eventLog().add(std::string("mode ") + t); },
         [](const char* t) { eventLog().add(std::string("info ") + t); },
         [](int p) { eventLog().add("level " + std::to_string(p)); },
+        [] { eventLog().add("mode TX, passing"); },
     };
     return &sink;
 }

@@ -4,11 +4,14 @@
 // over a real loopback connection, with the pump taking blocks as fast as it
 // can.
 
+#include "common/link_view.h"
 #include "link/link_harness.h"
 
 #include "audio/tx_source.h"
+#include "link/link_sender.h"
 #include "link/link_server.h"
 #include "link/link_state.h"
+#include "link/tx_ring.h"
 
 #include <atomic>
 #include <thread>
@@ -24,8 +27,7 @@ constexpr int kRounds = 3000;
 // client ends a transmission with "R" and sends "T" until it is taken again;
 // the flags must be in one of the four states whenever the pump looks.
 TEST(Transitions, TransmitAgainstTheEndOfADrainIsNeverTorn) {
-    resetLinkState();
-    link::setTransmitPauseForTests(0);
+    resetLinkForTest();
     ServedConnection conn;
     conn.start();
     // The fill reports are read and thrown away, so that no send blocks.
@@ -37,7 +39,7 @@ TEST(Transitions, TransmitAgainstTheEndOfADrainIsNeverTorn) {
     std::thread pump([&] {
         int16_t block[1024];
         while (!done) {
-            if (!link::linkStateConsistent()) ++torn;
+            if (!flagsMatchPhase(link::snapshot())) ++torn;
             if (link::linkState.txActive.load())
                 audio::fillTxBlock(block, 1024);
             else
@@ -64,9 +66,8 @@ TEST(Transitions, TransmitAgainstTheEndOfADrainIsNeverTorn) {
     EXPECT_EQ(torn.load(), 0);
     EXPECT_EQ(link::linkState.clientConnected.load(), 1);
     conn.end();
-    EXPECT_TRUE(link::linkStateConsistent());
-    link::setTransmitPauseForTests(100);
-    resetLinkState();
+    EXPECT_TRUE(flagsMatchPhase(link::snapshot()));
+    resetLinkForTest();
 }
 
 }  // namespace

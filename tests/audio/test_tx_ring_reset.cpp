@@ -4,8 +4,10 @@
 // fillTxBlock, as happens when "S" frames came before "T".
 
 #include "audio/tx_source.h"
+#include "link/link_sender.h"
 #include "link/link_server.h"
 #include "link/link_state.h"
+#include "link/tx_ring.h"
 
 #include <gtest/gtest.h>
 
@@ -23,24 +25,21 @@ namespace {
 constexpr int kBlock = 1024;
 constexpr int kRounds = 5000;
 
+// Transmitting, as after an accepted "T"; no socket: the fill reports go
+// nowhere.
 void transmitting() {
-    linkState.clientConnected = 0; // no socket: the fill reports send nothing
-    linkState.rxPhase = 0;
-    linkState.txActive = 1;
-    linkState.rxStreaming = 0;
-    linkState.txDrainPending = 0;
-    linkState.txHalfRate = 0;
-    linkState.blocksSinceReport = 0;
-    ringReset();
+    resetLinkState();
+    transition(LinkEvent::accepted);
+    transition(LinkEvent::transmitAsked);
 }
 
-// Catches a reset that the pump can see half done (a fill test between its
-// two stores), a take whose store of the read position lands after it, and a
-// catch-up racing it: each leaves the read position far ahead of the write
-// position, so the ring seems to hold up to ten seconds of stale audio and
-// every later "S" is dropped as not fitting. After a reset the fill is never
-// more than what was appended since; a full-rate block is never a mixture of
-// bytes from before and after a reset.
+// Catches a reset (a lost connection's) that the pump can see half done (a
+// fill test between its two stores), a take whose store of the read position
+// lands after it, and a catch-up racing it: each leaves the read position
+// far ahead of the write position, so the ring seems to hold up to ten
+// seconds of stale audio and every later "S" is dropped as not fitting.
+// After a reset the fill is never more than what was appended since; a
+// full-rate block is never a mixture of bytes from before and after a reset.
 TEST(TxRingReset, ResetNeverLandsInsideThePumpsTakes) {
     transmitting();
     std::atomic<bool> done{false};
@@ -52,9 +51,11 @@ TEST(TxRingReset, ResetNeverLandsInsideThePumpsTakes) {
             // Now and then at half rate, and now and then ending a drain
             // (the catch-up), as a transmission does.
             linkState.txHalfRate = i % 7 == 3 ? 1 : 0;
-            if (i % 11 == 5) linkState.txDrainPending = 1;
+            if (i % 11 == 5) transition(LinkEvent::lastChunk);
             fillTxBlock(block, kBlock);
-            linkState.txDrainPending = 0;
+            // Transmitting again after the drain (its reset only lowers the
+            // fill the other thread checks).
+            if (linkState.txActive == 0) transition(LinkEvent::transmitAsked);
             if (linkState.txHalfRate == 0 &&
                 std::any_of(block, block + kBlock, [&](int16_t v) { return v != block[0]; }))
                 ++mixedBlocks;
@@ -120,7 +121,7 @@ TEST(TxRingReset, HoldIsReleasedAfterEachBlock) {
     EXPECT_EQ(block[0], (200 - 128) * 256);
     ringReset();
     EXPECT_EQ(ringFill(), 0);
-    linkState.txDrainPending = 1;
+    transition(LinkEvent::lastChunk);
     fillTxBlock(block, kBlock); // short: ends the transmission, catch-up included
     EXPECT_EQ(linkState.txActive.load(), 0);
     EXPECT_EQ(ringFill(), 0);

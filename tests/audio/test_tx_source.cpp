@@ -18,16 +18,16 @@ class TxSource : public ::testing::Test {
 protected:
     int16_t block[1024];
     void SetUp() override {
-        resetLinkState();
+        resetLinkForTest();
         clearTxFilterDelay();
-        // Transmitting, as after an accepted "T".
-        linkState.rxPhase = 0;
-        linkState.txActive = 1;
-        linkState.rxStreaming = 0;
+        // Transmitting, as after an accepted "T" (no socket: the fill
+        // reports go nowhere).
+        ASSERT_TRUE(transition(LinkEvent::accepted));
+        ASSERT_TRUE(transition(LinkEvent::transmitAsked));
         std::fill(std::begin(block), std::end(block), int16_t{77});
     }
     void TearDown() override {
-        resetLinkState();
+        resetLinkForTest();
         clearTxFilterDelay();
     }
     static void append(uint8_t byte, int count) {
@@ -73,7 +73,7 @@ TEST_F(TxSource, EveryRateValueButOneIsFullRate) {
 
 TEST_F(TxSource, ExactlyOneBlockIsPlayedThenTheDrainEnds) {
     append(200, 1024);
-    linkState.txDrainPending = 1;
+    ASSERT_TRUE(transition(LinkEvent::lastChunk));
     fillTxBlock(block, 1024);
     EXPECT_EQ(block[1023], (200 - 128) * 256);
     EXPECT_EQ(linkState.txActive.load(), 1);
@@ -96,7 +96,7 @@ TEST_F(TxSource, ShortRingGivesSilenceAndKeepsTheBytes) {
 TEST_F(TxSource, DrainingWithAShortRingDiscardsTheRestAndEnds) {
     linkState.txHalfRate = 1;
     append(255, 1000);
-    linkState.txDrainPending = 1;
+    ASSERT_TRUE(transition(LinkEvent::lastChunk));
     fillTxBlock(block, 1024);
     EXPECT_TRUE(silent());
     EXPECT_EQ(ringFill(), 0);
@@ -181,7 +181,7 @@ protected:
     ServedConnection conn;
     void SetUp() override {
         TxSource::SetUp();
-        resetLinkState();
+        resetLinkForTest();
         conn.start();
         sendBytes(conn.client(), frame('T', 0));
         ASSERT_EQ(readBytes(conn.client(), 6), (std::vector<uint8_t>{1, 2, 3, 'N', 0, 0}));

@@ -77,17 +77,40 @@ def connect(port, patience=PATIENCE):
             time.sleep(0.02)
 
 
-def listening(port):
-    """Whether a TCP socket of this network namespace listens on the port."""
+def listening_sockets():
+    """(port, socket inode) of every TCP socket of this network namespace
+    that listens."""
+    found = []
     for table in ("/proc/net/tcp", "/proc/net/tcp6"):
         try:
             with open(table) as f:
                 rows = [line.split() for line in f.readlines()[1:]]
         except FileNotFoundError:
             continue
-        if any(r[1].endswith(":%04X" % port) and r[3] == "0A" for r in rows):
-            return True
-    return False
+        found += [(int(r[1].rsplit(":", 1)[1], 16), r[9]) for r in rows if r[3] == "0A"]
+    return found
+
+
+def listening(port):
+    """Whether a TCP socket of this network namespace listens on the port."""
+    return any(p == port for p, _ in listening_sockets())
+
+
+def listening_port_of(pid):
+    """The TCP port a process listens on (it bound port 0 and the kernel
+    chose), or None while it listens on none."""
+    inodes = set()
+    try:
+        for fd in os.listdir("/proc/%d/fd" % pid):
+            try:
+                target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+            except OSError:
+                continue
+            if target.startswith("socket:["):
+                inodes.add(target[8:-1])
+    except FileNotFoundError:
+        return None
+    return next((p for p, inode in listening_sockets() if inode in inodes), None)
 
 
 def read_file(path):

@@ -133,7 +133,6 @@ class AnnounceToNginx(unittest.TestCase):
         self.assertEqual(len(self.nginx.wait_requests(path, 1)), 1)
         came = self.nginx.logged(path)[0][0]
         self.assertGreaterEqual(came - s.started_at, 0.99)
-        self.assertLess(came - s.started_at, 1.0 + 5.0)
         self.assertEqual(self.nginx.wait_requests(path, 1), [
             ("GET %s/vela.php?call=K1ABC&qrg=7.074&loc=JO01 HTTP/1.0" % path,
              "127.0.0.1", "127.0.0.1")])
@@ -158,7 +157,6 @@ class AnnounceToNginx(unittest.TestCase):
         self.assertEqual(len(self.nginx.wait_requests(path, 3)), 3)
         came = self.nginx.logged(path)[2][0]
         self.assertGreaterEqual(came - switched_on, 0.99)
-        self.assertLess(came - switched_on, 1.0 + 2.0)
         self.assertEqual(self.nginx.wait_requests(path, 3)[2],
                          ("GET %s/vela.php?call=K2XYZ&qrg=14.070&loc=FN31 HTTP/1.0" % path,
                           "127.0.0.1", "127.0.0.1"))

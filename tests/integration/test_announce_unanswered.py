@@ -45,7 +45,6 @@ class UnansweredDirectory(unittest.TestCase):
             time.sleep(0.05)
         self.assertTrue(self.server.connections)
 
-        signalled = time.monotonic()
         s.send_signal(signal.SIGTERM)
         # The port is closed, its lines dropped, while the withdraw waits.
         while "close (HUPCL)" not in s.shim_log() and time.monotonic() < deadline:
@@ -56,9 +55,8 @@ class UnansweredDirectory(unittest.TestCase):
                       "drop RTS+DTR: RTS=0 DTR=0\nclose (HUPCL): RTS=0 DTR=0\n", s.shim_log())
         self.assertTrue(still_running)
 
+        # The withdraw gives up (its bound, 10 s, is in the notice below).
         self.assertEqual(s.stop(None, timeout=LIMIT + PATIENCE), 0)
-        ended = time.monotonic()
-        self.assertLess(ended - signalled, LIMIT + 8.0)
         texts = s.texts()
         stop = texts.index("stopping on SIGTERM")
         self.assertEqual(texts[stop + 1], "ptt off")

@@ -19,18 +19,20 @@ import time
 import unittest
 
 import harness
-from harness import PATIENCE, RATE, Pty, free_port, tone, wait_until
+from harness import PATIENCE, RATE, Pty, tone, wait_until
 from stationharness import BLOCK, LinkClient, Station, link_bytes
 
 MARVANE = CLIENT = None
 
 
 class Rigctld:
-    """rigctld with hamlib's dummy rig on a loopback port of its own. -P RIG
-    gives the dummy rig a PTT that its CAT commands set and report."""
+    """rigctld with hamlib's dummy rig on a loopback port that it binds
+    itself (port 0: the kernel's choice); started again, it takes the same
+    port back. -P RIG gives the dummy rig a PTT that its CAT commands set and
+    report."""
 
     def __init__(self):
-        self.port = free_port()
+        self.port = 0
         self.proc = None
         self.start()
 
@@ -38,6 +40,7 @@ class Rigctld:
         self.proc = subprocess.Popen(
             ["rigctld", "-m", "1", "-P", "RIG", "-T", "127.0.0.1", "-t", str(self.port)],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.port = wait_until("rigctld to listen", lambda: harness.listening_port_of(self.proc.pid))
         wait_until("rigctld to answer", self._answers)
 
     def _answers(self):

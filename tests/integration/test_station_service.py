@@ -52,6 +52,9 @@ class OneShotOptions(unittest.TestCase):
         self.assertEqual(options, {"--headless", "--list-devices", "--unkey", "--help",
                                    "--version", "--add-user", "--listener", "--remove-user",
                                    "--list-users"})
+        # The variables for tests and machines without a sound card, too.
+        self.assertIn("MARVANE_PORT", shown.stdout)
+        self.assertIn("MARVANE_VIRTUAL_SOUND", shown.stdout)
         with open(os.path.join(SOURCE, "man", "marvane.1")) as f:
             manual = f.read().replace("\\-", "-")
         for word in sorted(options) + ["scconfig.txt", "scnames.txt", "txport.bin",
@@ -200,10 +203,47 @@ class ServiceNotifications(unittest.TestCase):
         # Six seconds at one pet per half second at most: a wide margin.
         self.assertGreaterEqual(len(during), 4, (keyed, unkeyed, notes.messages))
 
+        # A client that only pings: no "mode TX" in the log, and the status
+        # says "transmitting" only while the transmission ran.
+        client.close()
+        gone = station.wait_line("disconnected 127.0.0.1")
+        pinger = station.serve_client()
+        pinger.send_frame("P")
+        pinger.wait_frame("P")
+        pinger.close()
+        left = station.wait_line("disconnected 127.0.0.1", gone[0] + 1)
+        station.wait_line("mode -", left[0])
+        texts = station.texts()
+        self.assertEqual(texts.count("mode TX"), 1, texts)
+
+        def statuses():
+            return [m for _, m in notes.messages if m.startswith("STATUS=")]
+        harness.wait_until("the status back to no client",
+                           lambda: statuses()[-1:] == ["STATUS=no client"])
+        statuses = statuses()
+        self.assertEqual([m for m in statuses if "transmitting" in m],
+                         ["STATUS=transmitting for 127.0.0.1"])
+        self.assertLess(statuses.index("STATUS=receiving for 127.0.0.1"),
+                        statuses.index("STATUS=transmitting for 127.0.0.1"))
+
         self.assertEqual(station.stop(signal.SIGTERM), 0)
         self.assertTrue(notes.times("STOPPING=1"))
         self.assertEqual(len(notes.times("READY=1")), 1)
         self.assertEqual(station.sanitizer_report(), "")
+
+    def test_without_a_card_each_sound_message_is_a_line_of_its_own(self):
+        if os.path.exists("/dev/snd"):
+            self.skipTest("this machine has a sound card")
+        folder = tempfile.TemporaryDirectory(prefix="marvane-nocard-")
+        self.addCleanup(folder.cleanup)
+        station = Station(MARVANE, env={"MARVANE_VIRTUAL_SOUND": None,
+                                        "PULSE_SERVER": "unix:" + folder.name + "/no-server"})
+        self.addCleanup(station.close)
+        stamp = r"\d\d:\d\d:\d\d "
+        station.wait_line(stamp + r"No audio device found\.", whole=True)
+        station.wait_line(stamp + r"Sound Interface Start, waveInOpen\(\) failed\.", whole=True)
+        station.wait_line(stamp + r"Sound Interface Start, waveOutOpen\(\) failed\.", whole=True)
+        self.assertEqual(station.stop(), 0)
 
 
 if __name__ == "__main__":

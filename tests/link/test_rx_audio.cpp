@@ -10,12 +10,14 @@ using namespace marvane::testing;
 
 namespace {
 
-// Truncation toward zero, the low 16 bits, an arithmetic shift: a rounding
-// or a logical shift would change several of these.
+// Truncation toward zero, an arithmetic shift, and loud samples held at the
+// ends of the range: a rounding, a logical shift or a wrap through the low 16
+// bits (full-scale noise of the opposite sign) would change several of these.
 TEST(RxEncoding, MatchesTheTable) {
     const std::pair<double, int> table[] = {
-        {0.0, 128},   {255.9, 128},   {-0.5, 128}, {-1.0, 127},    {-256.0, 127},  {-257.0, 126},
-        {32767.0, 255}, {-32768.0, 0}, {32768.0, 0}, {33023.0, 0}, {65535.0, 127}};
+        {0.0, 128},     {255.9, 128},    {-0.5, 128},    {-1.0, 127},  {-256.0, 127},
+        {-257.0, 126},  {32767.0, 255},  {-32768.0, 0},  {32768.0, 255}, {33023.0, 255},
+        {65535.0, 255}, {1e12, 255},     {-32769.0, 0},  {-1e12, 0}};
     for (auto [sample, byte] : table)
         EXPECT_EQ(encodeRxSample(sample), byte) << sample;
 }
@@ -57,7 +59,7 @@ TEST_F(RxAudio, RateValueTwoIsFullRate) {
 }
 
 TEST_F(RxAudio, NothingIsSentWhileTransmitting) {
-    linkState.rxPhase = 0;
+    ASSERT_TRUE(transition(LinkEvent::transmitAsked));
     sendRxAudio(block, 1024);
     sendBytes(conn.client(), frame('P', 0));
     EXPECT_EQ(readBytes(conn.client(), 6), (std::vector<uint8_t>{1, 2, 3, 'P', 0, 0}));
@@ -79,15 +81,14 @@ TEST_F(RxAudio, FillReportCarriesTheFillCappedAt65535) {
     EXPECT_EQ(linkState.blocksSinceReport.load(), 0);
 }
 
-// Sends from two threads never interleave inside a message.
+// Messages queued from two threads never interleave on the wire: each
+// receive block is whole and each pong whole, whatever was dropped for a
+// reader slower than the senders.
 TEST_F(RxAudio, MessagesFromTwoThreadsStayWhole) {
     for (int i = 0; i < 1024; ++i)
         block[i] = 0.0; // every audio byte is 128
     constexpr int blocks = 200, pongs = 200;
-    // The client reads as it goes: the station queues only about a second of
-    // audio for it.
-    std::vector<uint8_t> bytes;
-    std::thread client([&] { bytes = readBytes(conn.client(), blocks * 1024 + pongs * 6); });
+    const uint64_t droppedBefore = droppedRxBlocks();
     std::thread pump([&] {
         for (int i = 0; i < blocks; ++i)
             sendRxAudio(block, 1024);
@@ -95,26 +96,37 @@ TEST_F(RxAudio, MessagesFromTwoThreadsStayWhole) {
     for (int i = 0; i < pongs; ++i)
         sendPong();
     pump.join();
-    client.join();
-    ASSERT_EQ(bytes.size(), static_cast<size_t>(blocks * 1024 + pongs * 6));
-    int run = 0, seen = 0;
+    int audioBytes = 0, seen = 0, run = 0;
     bool whole = true;
-    for (size_t i = 0; i < bytes.size();) {
-        if (bytes[i] == 128) {
-            ++run;
-            ++i;
-            continue;
+    std::vector<uint8_t> pending;
+    // Reads until every block is either here or counted as dropped.
+    const bool all = waitFor([&] {
+        auto got = readBytes(conn.client(), 65536, 20);
+        pending.insert(pending.end(), got.begin(), got.end());
+        size_t i = 0;
+        while (i < pending.size()) {
+            if (pending[i] == 128) {
+                ++run;
+                ++audioBytes;
+                ++i;
+                continue;
+            }
+            if (pending.size() - i < 6) break;
+            whole = whole && run % 1024 == 0 &&
+                    std::vector<uint8_t>(pending.begin() + static_cast<long>(i),
+                                         pending.begin() + static_cast<long>(i) + 6) ==
+                        std::vector<uint8_t>{1, 2, 3, 'P', 0, 0};
+            run = 0;
+            ++seen;
+            i += 6;
         }
-        whole = whole && run % 1024 == 0;
-        run = 0;
-        whole = whole && i + 6 <= bytes.size() &&
-                std::vector<uint8_t>(bytes.begin() + i, bytes.begin() + i + 6) ==
-                    std::vector<uint8_t>{1, 2, 3, 'P', 0, 0};
-        ++seen;
-        i += 6;
-    }
+        pending.erase(pending.begin(), pending.begin() + static_cast<long>(i));
+        return seen == pongs &&
+               audioBytes / 1024 + static_cast<int>(droppedRxBlocks() - droppedBefore) == blocks;
+    });
+    EXPECT_TRUE(all) << seen << " pongs, " << audioBytes << " audio bytes";
     EXPECT_TRUE(whole);
-    EXPECT_EQ(seen, pongs);
+    EXPECT_EQ(audioBytes % 1024, 0);
 }
 
 } // namespace

@@ -37,6 +37,27 @@ def unit_settings(path):
                     if "=" in line and not line.startswith("#"))
 
 
+def exposure(unit):
+    """systemd-analyze security's overall exposure of the unit file (0 to
+    10, lower is better)."""
+    shown = run(["systemd-analyze", "security", "--offline=true", "--no-pager", unit])
+    level = re.search(r"Overall exposure level for \S+: ([0-9.]+)", shown.stdout)
+    assert level, shown.stdout + shown.stderr
+    return float(level.group(1))
+
+
+def hardening(program):
+    """What the binary shows of the hardened build flags."""
+    dynamic = run(["readelf", "-d", "-W", program]).stdout
+    header = run(["readelf", "-h", "-W", program]).stdout
+    symbols = run(["readelf", "--dyn-syms", "-W", program]).stdout
+    return {"pie": "Position-Independent Executable" in header,
+            "bindnow": "BIND_NOW" in dynamic,
+            "relro": "GNU_RELRO" in run(["readelf", "-l", "-W", program]).stdout,
+            "stack protector": "__stack_chk_fail" in symbols,
+            "fortify": re.search(r"__\w+_chk@", symbols) is not None}
+
+
 def can_mount():
     return os.geteuid() == 0 and shutil.which("unshare") and \
         run(["unshare", "-m", "true"]).returncode == 0
@@ -64,6 +85,11 @@ class Installed(unittest.TestCase):
         self.assertEqual(settings["WorkingDirectory"], "/var/lib/marvane")
         self.assertEqual(settings["Restart"], "on-failure")
         self.assertIn("WatchdogSec", settings)
+        # The first announcement waits for the network.
+        self.assertIn("network-online.target", settings["Wants"].split())
+        self.assertIn("network-online.target", settings["After"].split())
+        # Confined as a network daemon should be ("OK" is 3.0 and below).
+        self.assertLessEqual(exposure(unit), 3.0)
 
     def check_account(self, sysusers):
         with open(sysusers) as f:
@@ -75,7 +101,8 @@ class Installed(unittest.TestCase):
     def test_cmake_install(self):
         # Catches a file left out of the install, a unit that names the
         # programs where they are not installed or runs them as the wrong
-        # user, and a unit or manual page that systemd or groff rejects.
+        # user, a unit that starts before the network or is not confined,
+        # and a unit or manual page that systemd or groff rejects.
         with open(os.path.join(BUILD, "CMakeCache.txt")) as f:
             prefix = re.search(r"^CMAKE_INSTALL_PREFIX:PATH=(.*)$", f.read(), re.M).group(1)
         stage = tempfile.TemporaryDirectory(prefix="marvane-install-")
@@ -89,6 +116,8 @@ class Installed(unittest.TestCase):
             path = os.path.join(root, "share/man/man1", page)
             shown = run(["groff", "-man", "-Tutf8", "-ww", "-z", path])
             self.assertEqual((shown.returncode, shown.stderr), (0, ""), page)
+        for doc in ("README.md", "examples/marvane.conf"):
+            self.assertTrue(os.path.isfile(os.path.join(root, "share/doc/marvane", doc)), doc)
         unit = os.path.join(root, "lib/systemd/system/marvane.service")
         self.check_unit(unit, prefix + "/bin")
         self.check_account(os.path.join(root, "lib/sysusers.d/marvane.conf"))
@@ -102,11 +131,35 @@ class Installed(unittest.TestCase):
                                      root + "/share/man")
         self.assertEqual((status, output), (0, ""))
 
+    def test_example_settings(self):
+        # Catches an example marvane.conf that the station finds fault with,
+        # as it stands or with every setting in it taken in, and one that
+        # leaves out a section or a key the station reads.
+        with open(os.path.join(SOURCE, "doc", "marvane.conf")) as f:
+            example = f.read()
+        taken_in = re.sub(r"^#(\w+ = )", r"\1", example, flags=re.M)
+        self.assertNotEqual(taken_in, example)
+        for text in (example, taken_in):
+            folder = tempfile.TemporaryDirectory(prefix="marvane-example-")
+            self.addCleanup(folder.cleanup)
+            with open(os.path.join(folder.name, "marvane.conf"), "w") as f:
+                f.write(text)
+            done = run([MARVANE, "--unkey"], cwd=folder.name)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            self.assertNotIn("marvane.conf line", done.stderr)
+        with open(os.path.join(SOURCE, "src", "config", "settings.cpp")) as f:
+            source = f.read()
+        self.assertEqual(set(re.findall(r"^#?(\w+) = ", example, re.M)),
+                         set(re.findall(r'keyIs\("(\w+)"\)', source)))
+        self.assertEqual(set(re.findall(r"^\[(\w+)\]", example, re.M)),
+                         set(re.findall(r'sectionIs\("(\w+)"\)', source)))
+
     def test_debian_package(self):
-        # Catches a package without the unit, the account, the folder or the
-        # manual pages, one named for another version, control scripts that
-        # fail or make the account or folder wrongly, and a unit enabled
-        # before the operator has set the station up.
+        # Catches a package without the unit, the account, the folder, the
+        # manual pages or the documentation, one named for another version,
+        # one that lintian warns about or built without the hardening flags,
+        # control scripts that fail or make the account or folder wrongly,
+        # and a unit enabled before the operator has set the station up.
         if shutil.which("dpkg-buildpackage") is None or shutil.which("dh") is None:
             self.skipTest("debhelper is not installed")
         out = tempfile.TemporaryDirectory(prefix="marvane-deb-")
@@ -127,8 +180,14 @@ class Installed(unittest.TestCase):
         for path in ("./usr/bin/marvane", "./usr/bin/marvane-client",
                      "./usr/share/man/man1/marvane.1.gz", "./usr/share/man/man1/marvane-client.1.gz",
                      "./lib/systemd/system/marvane.service", "./usr/lib/sysusers.d/marvane.conf",
-                     "./usr/lib/tmpfiles.d/marvane.conf"):
+                     "./usr/lib/tmpfiles.d/marvane.conf", "./usr/share/doc/marvane/copyright",
+                     "./usr/share/doc/marvane/README.md.gz",
+                     "./usr/share/doc/marvane/examples/marvane.conf"):
             self.assertIn(path, files)
+        # What a Debian maintainer would be told: no error and no warning.
+        linted = run(["lintian", "--pedantic", "--no-tag-display-limit", deb])
+        self.assertEqual([line for line in linted.stdout.splitlines()
+                          if line.startswith(("E:", "W:"))], [], linted.stdout + linted.stderr)
 
         root = os.path.join(out.name, "root")
         self.assertEqual(run(["dpkg-deb", "-x", deb, root]).returncode, 0)
@@ -136,6 +195,11 @@ class Installed(unittest.TestCase):
         self.assertEqual(run(["dpkg-deb", "-e", deb, control]).returncode, 0)
         self.assertEqual(run([root + "/usr/bin/marvane", "--version"]).stdout,
                          "marvane %s\n" % version)
+        self.assertEqual(run([root + "/usr/bin/marvane-client", "--version"]).stdout,
+                         "marvane-client %s\n" % version)
+        for program in ("marvane", "marvane-client"):
+            flags = hardening(root + "/usr/bin/" + program)
+            self.assertEqual([name for name, on in flags.items() if not on], [], program)
         unit = root + "/lib/systemd/system/marvane.service"
         self.check_unit(unit, "/usr/bin")
         self.check_account(root + "/usr/lib/sysusers.d/marvane.conf")

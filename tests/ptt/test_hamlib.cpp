@@ -11,6 +11,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,27 +49,44 @@ sockaddr_in loopback(int port) {
     return a;
 }
 
-int freePort() {
-    const int fd = loopbackSocket();
-    sockaddr_in a = loopback(0);
-    socklen_t size = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), size);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
-    ::close(fd);
-    return ntohs(a.sin_port);
+// The TCP port a process listens on, 0 while none: its listening sockets
+// in /proc/net/tcp, found by the inodes of its descriptors.
+int listeningPortOf(pid_t pid) {
+    std::set<std::string> inodes;
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(fds, error)) {
+        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        if (target.rfind("socket:[", 0) == 0) inodes.insert(target.substr(8, target.size() - 9));
+    }
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, skip, inode;
+        fields >> slot >> local >> remote >> state;
+        for (int i = 0; i < 5; ++i) fields >> skip;
+        fields >> inode;
+        if (state == "0A" && inodes.count(inode) != 0)
+            return std::stoi(local.substr(local.find(':') + 1), nullptr, 16);
+    }
+    return 0;
 }
 
-// rigctld -m 1 (the dummy rig, given a PTT by -P RIG) on its own port.
+// rigctld -m 1 (the dummy rig, given a PTT by -P RIG) on a port it binds
+// itself (0: the kernel's choice).
 class Rigctld {
 public:
-    Rigctld() : port_(freePort()) {
-        const std::string portText = std::to_string(port_);
+    Rigctld() {
         std::vector<const char*> argv{"rigctld", "-m", "1", "-P", "RIG", "-T", "127.0.0.1",
-                                      "-t", portText.c_str(), nullptr};
+                                      "-t", "0", nullptr};
         if (posix_spawnp(&pid_, "rigctld", nullptr, nullptr, const_cast<char**>(argv.data()),
                          environ) != 0)
             pid_ = -1;
-        for (int i = 0; i < 300 && ptt() < 0; ++i)
+        for (int i = 0; i < 300 && pid_ > 0 && (port_ = listeningPortOf(pid_)) == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        for (int i = 0; i < 300 && port_ > 0 && ptt() < 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     ~Rigctld() {
@@ -101,7 +122,7 @@ private:
         return answer == "0" || answer == "1" ? answer[0] - '0' : -1;
     }
 
-    int port_;
+    int port_ = 0;
     pid_t pid_ = -1;
 };
 

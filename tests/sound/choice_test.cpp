@@ -11,6 +11,7 @@
 #include "sound/sound.h"
 #include "sound/streams.h"
 #include "sound/wave/manual.h"
+#include "support.h"
 
 namespace marvane::sound {
 namespace {
@@ -146,9 +147,9 @@ TEST_F(Choice, AWordLongerThanTheFormatPushesItsRestIntoTheSecondNumber) {
 TEST_F(Choice, AnUnwritableFileIsNotReported) {
     std::filesystem::create_directory("scconfig.txt");
     playbackChoice = 1;
-    ::testing::internal::CaptureStdout();
+    test::NoticeCapture notices;
     saveSoundCardChoice();
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(notices.text(), "");
 }
 
 TEST_F(Choice, OpeningTheDialogFillsBothListsAndPreselectsTheChoices) {
@@ -200,9 +201,9 @@ TEST_F(Choice, OkTakesTheSelectionsReopensBothDevicesAndRewritesTheFile) {
 
 TEST_F(Choice, AnEmptyListGivesMinusOneOnOk) {
     manual::setDevices({}, {"Speakers"});
-    ::testing::internal::CaptureStdout();
+    test::NoticeCapture notices;
     applySoundCardChoice();
-    ::testing::internal::GetCapturedStdout();
+    (void)notices;
     FakeList in, out;
     soundCardDialog(SoundCardDialogEvent::init, listOf(in), listOf(out));
     EXPECT_TRUE(in.entries.empty());

@@ -281,10 +281,10 @@ TEST(RealtimePulseGone, AVanishedDeviceNeitherHangsNorCrashes) {
     EXPECT_TRUE(wave::waveOutFailed(playbackStream.deviceHandle));
     EXPECT_TRUE(wave::waveInFailed(captureStream.deviceHandle));
 
-    testing::internal::CaptureStdout();
+    test::NoticeCapture notices;
     selectCaptureDevice(-1, true);
     EXPECT_FALSE(readCaptureBlock(got.data()));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Sound Interface Start, waveInOpen() failed.");
+    EXPECT_EQ(notices.text(), "Sound Interface Start, waveInOpen() failed.");
     closeSoundDevices();
 }
 

@@ -11,6 +11,7 @@
 #include "sound/sound.h"
 #include "sound/streams.h"
 #include "sound/wave/manual.h"
+#include "support.h"
 
 namespace marvane::sound {
 namespace {
@@ -136,9 +137,9 @@ TEST_F(Streams, LongNamesKeepTheirTailInTheListAndWholeForNames) {
 
 TEST_F(Streams, NoDeviceOnOneSideSaysSoOnce) {
     manual::setDevices({}, {"Speakers"});
-    testing::internal::CaptureStdout();
+    test::NoticeCapture notices;
     initSoundCards();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "No audio device found.");
+    EXPECT_EQ(notices.text(), "No audio device found.");
     // With no input listed, device 0 becomes the default device.
     selectCaptureDevice(0, true);
     EXPECT_EQ(captureStream.deviceNumber.load(), -1);
@@ -233,18 +234,18 @@ TEST_F(Streams, ANumberBeyondTheListOpensTheDefaultDeviceAndOtherNegativesFail) 
     EXPECT_EQ(manual::lastOpenedId(Direction::input), wave::WAVE_MAPPER);
     selectCaptureDevice(-3, true);
     EXPECT_EQ(captureStream.deviceNumber.load(), -3);
-    testing::internal::CaptureStdout();
+    test::NoticeCapture notices;
     std::vector<std::int16_t> got(block, 5);
     EXPECT_FALSE(readCaptureBlock(got.data()));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Sound Interface Start, waveInOpen() failed.");
+    EXPECT_EQ(notices.text(), "Sound Interface Start, waveInOpen() failed.");
     EXPECT_EQ(got, std::vector<std::int16_t>(block, 5));
 }
 
 TEST_F(Streams, ACaptureDeviceThatDidNotOpenReturnsFalseUntilTheNextSelect) {
     manual::setOpenResult(Direction::input, wave::MMSYSERR_NODRIVER);
-    testing::internal::CaptureStdout();
+    test::NoticeCapture notices;
     startCapture();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Sound Interface Start, waveInOpen() failed.");
+    EXPECT_EQ(notices.text(), "Sound Interface Start, waveInOpen() failed.");
     std::vector<std::int16_t> got(block, 9);
     for (int i = 0; i < 3; ++i) EXPECT_FALSE(readCaptureBlock(got.data()));  // returns, no hang
     EXPECT_EQ(got, std::vector<std::int16_t>(block, 9));
@@ -338,10 +339,10 @@ TEST_F(Streams, ReconfiguringPlaybackQueuesSilenceOfTheNewLength) {
 
 TEST_F(Streams, APlaybackDeviceThatDidNotOpenDropsBlocksAndRetriesAfterASelect) {
     manual::setOpenResult(Direction::output, wave::MMSYSERR_ERROR);
-    testing::internal::CaptureStdout();
+    test::NoticeCapture notices;
     startPlayback();
     EXPECT_TRUE(writePlaybackBlock(ramp(1).data()));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Sound Interface Start, waveOutOpen() failed.");
+    EXPECT_EQ(notices.text(), "Sound Interface Start, waveOutOpen() failed.");
     manual::setOpenResult(Direction::output, wave::MMSYSERR_NOERROR);
     selectPlaybackDevice(0, true);
     std::atomic<bool> indication{true};

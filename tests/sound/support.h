@@ -2,6 +2,8 @@
 // Helpers shared by the sound tests: temporary folders, WAV files, tones.
 #pragma once
 
+#include "config/notice.h"
+
 #include <sndfile.h>
 #include <unistd.h>
 
@@ -155,6 +157,26 @@ struct SlopeFit {
     double slope() {
         endSegment();
         return steps > 0 ? seconds / steps : 0;
+    }
+};
+
+// What the notices said while one of these lives, one text per notice, in
+// place of the log (whose lines are written by a thread of their own).
+struct NoticeCapture {
+    static std::vector<std::string>& said() {
+        static std::vector<std::string> texts;
+        return texts;
+    }
+    NoticeCapture() {
+        said().clear();
+        config::setNoticeSink([](const char* text) { said().emplace_back(text); });
+    }
+    ~NoticeCapture() { config::setNoticeSink(nullptr); }
+    // The notices joined by line ends; "" when there was none.
+    std::string text() const {
+        std::string all;
+        for (const std::string& t : said()) all += (all.empty() ? "" : "\n") + t;
+        return all;
     }
 };
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The status mailbox: the audio pump's changes reach the window thread, the
-// pump waits for them, never for ever, and nothing is lost in between.
+// pump never waits for them, and the latest of each is never lost.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -76,51 +76,41 @@ protected:
     }
 };
 
-// Catches a sink that returns before the window has shown the change (the
-// original's messages were synchronous).
-TEST_F(StatusMailbox, ChangeIsShownBeforeTheCallReturns) {
-    openStatusMailbox(&target, 1h);
-    auto call = std::async(std::launch::async,
-                           [] { windowStatusSink()->setModeText("RX"); });
-    ASSERT_TRUE(waitForWakes(1));
-    EXPECT_EQ(call.wait_for(0s), std::future_status::timeout);
+// Catches a pump that waits for the window thread: a change returns while
+// nobody shows it, and is shown when the window thread comes round; once the
+// window is gone, changes are dropped without waking anything.
+TEST_F(StatusMailbox, ChangeReturnsAtOnceAndIsShownWhenTheWindowComesRound) {
+    openStatusMailbox(&target);
+    auto call = std::async(std::launch::async, [] { windowStatusSink()->setModeText("RX"); });
+    ASSERT_EQ(call.wait_for(kPatience), std::future_status::ready);
+    EXPECT_EQ(wakes(), 1);
     EXPECT_TRUE(shown().empty());
     applyPendingStatus();  // the window thread's turn
-    ASSERT_EQ(call.wait_for(kPatience), std::future_status::ready);
     EXPECT_EQ(shown(), std::vector<std::string>{"mode=RX"});
-}
-
-// Catches a pump that hangs for good once the window is gone.
-TEST_F(StatusMailbox, ClosingTheWindowReleasesAWaitingCall) {
-    openStatusMailbox(&target, 1h);
-    auto call = std::async(std::launch::async,
-                           [] { windowStatusSink()->setAddressText("idle"); });
-    ASSERT_TRUE(waitForWakes(1));
     closeStatusMailbox();
-    ASSERT_EQ(call.wait_for(kPatience), std::future_status::ready);
-    // Later changes return at once, without waking anything.
     windowStatusSink()->setLevelBar(7);
     EXPECT_EQ(wakes(), 1);
     applyPendingStatus();
-    EXPECT_TRUE(shown().empty());
+    EXPECT_EQ(shown(), std::vector<std::string>{"mode=RX"});
 }
 
-// Catches a pump held up for as long as the window thread is busy, and a
-// change dropped when its wait ran out.
+// Catches a busy window thread getting its queue filled, and a change lost
+// while it was busy: the latest of each box is shown once it comes round.
 TEST_F(StatusMailbox, BusyWindowThreadCostsTheWaitOnlyAndLosesNothing) {
-    openStatusMailbox(&target, 20ms);
+    openStatusMailbox(&target);
     const audio::StatusSink* sink = windowStatusSink();
-    sink->setAddressText("idle");  // nobody applies: each call waits 20 ms
+    sink->setAddressText("idle");  // nobody applies meanwhile
     sink->setModeText(" ");
     sink->setInfoText(" ");
     sink->setAddressText("127.0.0.1");
     sink->setModeText("RX");
+    sink->passTransmitStage();
     sink->setLevelBar(0);
     // One wake was on its way for all of them: a blocked window thread does
     // not get its queue filled.
     EXPECT_EQ(wakes(), 1);
     applyPendingStatus();
-    EXPECT_EQ(shown(), (std::vector<std::string>{"address=127.0.0.1", "mode=RX", "info= ",
+    EXPECT_EQ(shown(), (std::vector<std::string>{"address=127.0.0.1", "mode=TX", "info= ",
                                                  "level=0"}));
     // Once shown, the next change wakes the window again.
     sink->setModeText("TX");
@@ -130,7 +120,7 @@ TEST_F(StatusMailbox, BusyWindowThreadCostsTheWaitOnlyAndLosesNothing) {
 // Catches a change lost when the window thread cannot be woken: it goes out
 // with the next change that gets through.
 TEST_F(StatusMailbox, ChangeThatCouldNotWakeGoesWithTheNext) {
-    openStatusMailbox(&target, 20ms);
+    openStatusMailbox(&target);
     {
         std::lock_guard lock(fake.guard);
         fake.wakeWorks = false;
@@ -148,7 +138,7 @@ TEST_F(StatusMailbox, ChangeThatCouldNotWakeGoesWithTheNext) {
 
 // Catches a long text overrunning the mailbox.
 TEST_F(StatusMailbox, LongTextIsCut) {
-    openStatusMailbox(&target, 20ms);
+    openStatusMailbox(&target);
     const std::string longText(300, 'x');
     windowStatusSink()->setAddressText(longText.c_str());
     applyPendingStatus();

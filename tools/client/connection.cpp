@@ -4,12 +4,14 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "terminal.h"
 
@@ -19,6 +21,13 @@ namespace {
 
 constexpr int kConnectSeconds = 10;
 constexpr int kSendTimeoutSeconds = 10;
+// The station closes its listener for a second between two clients: a
+// connection refused or cut in that second is tried again, for this long.
+constexpr double kRetrySeconds = 3.0;
+constexpr int kRetryPauseMs = 200;
+// An accepted client hears the station's receive audio within a block
+// (about 0.1 s); one that is not let in is closed at once, before anything.
+constexpr int kFirstBytesMs = 1000;
 
 // A blocking connect(2) gives up after the socket's send time-out.
 int connectWithin(int fd, const sockaddr* address, socklen_t length) {
@@ -27,6 +36,49 @@ int connectWithin(int fd, const sockaddr* address, socklen_t length) {
     if (connect(fd, address, length) == 0)
         return 0;
     return errno == EINPROGRESS ? ETIMEDOUT : errno;
+}
+
+// Each address of the name in turn: a connected socket, or -1 with the
+// last address's errno in `error`.
+int connectOnce(const addrinfo* results, int& error) {
+    error = 0;
+    for (const addrinfo* ai = results; ai; ai = ai->ai_next) {
+        int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+        if (fd < 0) {
+            error = errno;
+            continue;
+        }
+        error = connectWithin(fd, ai->ai_addr, ai->ai_addrlen);
+        if (error == 0)
+            return fd;
+        close(fd);
+    }
+    return -1;
+}
+
+// Whether the station closed the new connection before sending anything.
+// Bytes waiting, or none yet on an open connection (a station whose audio
+// has not started), count as kept; nothing is taken from the socket.
+bool cutBeforeAnything(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&p, 1, kFirstBytesMs);
+    } while (ready < 0 && errno == EINTR && !stopRequested());
+    if (ready <= 0)
+        return false;
+    std::uint8_t byte;
+    ssize_t n;
+    do {
+        n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
+void pause(int ms) {
+    timespec wait{0, ms * 1000000L};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR && !stopRequested()) {
+    }
 }
 
 }  // namespace
@@ -39,28 +91,40 @@ int connectToStation(const std::string& host, int port) {
     std::string service = std::to_string(port);
     int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &results);
     if (rc != 0) {
-        std::fprintf(stderr, "marvane-client: cannot resolve %s: %s\n", host.c_str(),
+        std::fprintf(messages(), "marvane-client: cannot resolve %s: %s\n", host.c_str(),
                      gai_strerror(rc));
         return -1;
     }
+    Clock::time_point start = Clock::now();
     int fd = -1;
-    int lastError = 0;
-    for (addrinfo* ai = results; ai && fd < 0; ai = ai->ai_next) {
-        fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
-        if (fd < 0) {
-            lastError = errno;
-            continue;
-        }
-        lastError = connectWithin(fd, ai->ai_addr, ai->ai_addrlen);
-        if (lastError != 0) {
+    int error = 0;
+    bool cut = false;
+    for (;;) {
+        fd = connectOnce(results, error);
+        cut = fd >= 0 && cutBeforeAnything(fd);
+        if (fd >= 0 && !cut)
+            break;
+        if (fd >= 0)
             close(fd);
-            fd = -1;
-        }
+        fd = -1;
+        if ((!cut && error != ECONNREFUSED) || stopRequested() ||
+            secondsSince(start) + kRetryPauseMs / 1000.0 > kRetrySeconds)
+            break;
+        pause(kRetryPauseMs);
     }
     freeaddrinfo(results);
     if (fd < 0) {
-        std::fprintf(stderr, "marvane-client: cannot connect to %s:%d: %s\n", host.c_str(), port,
-                     std::strerror(lastError));
+        if (cut)
+            std::fprintf(messages(), "marvane-client: cannot connect to %s:%d: the station closed "
+                         "the connection before sending anything (it may not let this address "
+                         "in)\n", host.c_str(), port);
+        else if (error == ECONNREFUSED)
+            std::fprintf(messages(), "marvane-client: cannot connect to %s:%d: the station refused "
+                         "the connection (nothing listens on port %d: is Marvane running "
+                         "there?)\n", host.c_str(), port, port);
+        else
+            std::fprintf(messages(), "marvane-client: cannot connect to %s:%d: %s\n", host.c_str(),
+                         port, std::strerror(error));
         return -1;
     }
     int one = 1;
@@ -112,7 +176,8 @@ long receiveSome(int fd, std::uint8_t* buffer, std::size_t size) {
 void reportLostConnection(int error, bool nothingReceived) {
     if (nothingReceived && (error == 0 || error == ECONNRESET || error == EPIPE))
         std::fprintf(messages(), "marvane-client: connection lost: the station closed it before sending "
-                             "anything (it may not let this address in)\n");
+                             "anything (it may be serving another client, or it may not let this "
+                             "address in)\n");
     else if (error == 0)
         std::fprintf(messages(), "marvane-client: connection lost: the station closed it\n");
     else if (error == EAGAIN || error == EWOULDBLOCK)

@@ -27,7 +27,9 @@ inline constexpr int kExitSound = 3;
 
 // A connected TCP socket to host:port (each address of the name in turn, at
 // most 10 s each), with TCP_NODELAY on and sends bounded to 10 s; -1 after
-// printing why not.
+// printing why not. A connection refused, or closed by the station before it
+// sent anything, is tried again for up to 3 s (the station listens again a
+// second after a client has gone); what is printed then names which it was.
 int connectToStation(const std::string& host, int port);
 
 bool sendAll(int fd, const std::uint8_t* data, std::size_t length);
@@ -44,7 +46,8 @@ long receiveSome(int fd, std::uint8_t* buffer, std::size_t size);
 
 // Prints "connection lost" with the reason: an errno value, 0 for a station
 // that closed the connection. A station that closes a connection before it
-// has sent anything may let only some addresses in; the message says so.
+// has sent anything may be serving another client or let only some
+// addresses in; the message says so.
 void reportLostConnection(int error, bool nothingReceived = false);
 
 // "P" frames and the station's answers, which come in order.

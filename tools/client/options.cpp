@@ -14,7 +14,7 @@ namespace {
 void usage(FILE* out) {
     std::fputs(
         "usage: marvane-client HOST[:PORT] [options]\n"
-        "       marvane-client --list-devices\n"
+        "       marvane-client --list-devices | --version\n"
         "  --rx FILE.wav   write the received audio as 16-bit WAV (11025 Hz, 5512 Hz at half rate)\n"
         "  --tx FILE.wav   transmit the file: \"T\", \"S\" chunks paced by the fill reports,\n"
         "                  the last chunk in \"R\"; followed by silence in whole blocks\n"
@@ -38,7 +38,9 @@ void usage(FILE* out) {
         "                  one-shot frames are asked for, else until interrupted\n"
         "  --quiet         print no \"fill N\" lines, no progress messages and, with\n"
         "                  --live, no status line\n"
-        "PORT defaults to MARVANE_PORT, else 3020. Exit status: 0 done, 1 usage or file\n"
+        "  --version       print the version and exit\n"
+        "PORT defaults to MARVANE_PORT, else 3020. A connection refused or closed at\n"
+        "once is tried again for up to 3 s. Exit status: 0 done, 1 usage or file\n"
         "error, 2 connection refused or lost, 3 sound device missing or failed.\n",
         out);
 }
@@ -78,6 +80,9 @@ int parseOptions(int argc, char** argv, Options& options) {
         };
         if (arg == "-h" || arg == "--help") {
             usage(stdout);
+            return kExitOk;
+        } else if (arg == "--version") {
+            std::printf("marvane-client %s\n", MARVANE_VERSION);
             return kExitOk;
         } else if (arg == "--rx") {
             if (!(options.rxPath = value("--rx")))
