@@ -254,25 +254,24 @@ bool onWebSetting(Parse& p, const char* key, const std::string& value) {
     WebSettings& web = p.settings.web;
     auto keyIs = [&](const char* k) { return std::strcmp(key, k) == 0; };
     struct Whole {
-        const char* key;
         int* target;
         long low, high;
         const char* expected;
     };
-    const Whole wholes[] = {
-        {"port", &web.port, 0, 65535, "a port number (1 to 65535, 0 for no web station)"},
-        {"max_listeners", &web.maxListeners, 1, 10000, "a number of listeners (1 to 10000)"},
-        {"max_per_address", &web.maxPerAddress, 1, 10000, "a number of connections (1 to 10000)"},
-        {"session_hours", &web.sessionHours, 1, 24 * 366, "a number of hours (1 to 8784)"},
-    };
-    for (const Whole& w : wholes) {
-        if (!keyIs(w.key)) continue;
-        const int fallback = *w.target;
-        if (!parseWhole(value, w.low, w.high, *w.target)) {
-            *w.target = fallback;
+    const Whole none{nullptr, 0, 0, nullptr};
+    const Whole whole =
+        keyIs("port") ? Whole{&web.port, 0, 65535, "a port number (1 to 65535, 0 for no web station)"}
+        : keyIs("max_listeners") ? Whole{&web.maxListeners, 1, 10000, "a number of listeners (1 to 10000)"}
+        : keyIs("max_per_address") ? Whole{&web.maxPerAddress, 1, 10000, "a number of connections (1 to 10000)"}
+        : keyIs("session_hours") ? Whole{&web.sessionHours, 1, 24 * 366, "a number of hours (1 to 8784)"}
+        : none;
+    if (whole.target) {
+        const int fallback = *whole.target;
+        if (!parseWhole(value, whole.low, whole.high, *whole.target)) {
+            *whole.target = fallback;
             char kept[64];
             std::snprintf(kept, sizeof kept, "the default %d is kept", fallback);
-            badValue(p, "web", key, value, w.expected, kept);
+            badValue(p, "web", key, value, whole.expected, kept);
         }
         return true;
     }
