@@ -10,6 +10,7 @@
 #include "link/link_server.h"
 #include "ptt/ptt.h"
 #include "sound/sound.h"
+#include "web/web_station.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -86,6 +87,9 @@ void startStation(const audio::StatusSink* sink, const WindowSteps* window) {
     } catch (const std::exception&) {
         // The station runs on without audio, as with a thread that never started.
     }
+    // The web page shows the window's analysis; without a window the web
+    // station builds its tables.
+    web::startWebStation(window != nullptr);
     announceMenuOn.store(1);
     announce::setAnnouncing('Y');
     notifyServiceReady();

@@ -248,6 +248,58 @@ void settlePtt(Parse& p) {
     }
 }
 
+// One [web] line; false for a key that is not one of the section's. What
+// guards access fails closed: a bad listen address serves loopback only, a
+// bad guests line lets no guest in.
+bool onWebSetting(Parse& p, const char* key, const std::string& value) {
+    WebSettings& web = p.settings.web;
+    auto keyIs = [&](const char* k) { return std::strcmp(key, k) == 0; };
+    struct Whole {
+        int* target;
+        long low, high;
+        const char* expected;
+    };
+    const Whole none{nullptr, 0, 0, nullptr};
+    const Whole whole =
+        keyIs("port") ? Whole{&web.port, 0, 65535, "a port number (1 to 65535, 0 for no web station)"}
+        : keyIs("max_listeners") ? Whole{&web.maxListeners, 1, 10000, "a number of listeners (1 to 10000)"}
+        : keyIs("max_per_address") ? Whole{&web.maxPerAddress, 1, 10000, "a number of connections (1 to 10000)"}
+        : keyIs("session_hours") ? Whole{&web.sessionHours, 1, 24 * 366, "a number of hours (1 to 8784)"}
+        : none;
+    if (whole.target) {
+        const int fallback = *whole.target;
+        if (!parseWhole(value, whole.low, whole.high, *whole.target)) {
+            *whole.target = fallback;
+            char kept[64];
+            std::snprintf(kept, sizeof kept, "the default %d is kept", fallback);
+            badValue(p, "web", key, value, whole.expected, kept);
+        }
+        return true;
+    }
+    if (keyIs("listen")) {
+        if (!parseAddress(value, web.listenAddress)) {
+            web.listenAddress = INADDR_LOOPBACK;
+            badValue(p, "web", key, value, "an IPv4 address", "the web station listens on 127.0.0.1 only");
+        }
+    } else if (keyIs("certificate") || keyIs("key")) {
+        std::string& path = keyIs("key") ? web.key : web.certificate;
+        if (value.empty() || parseDevice(value, path))
+            path = value;
+        else
+            badValue(p, "web", key, value, "a file name without blanks", "it is left empty");
+    } else if (keyIs("guests")) {
+        if (value == "yes" || value == "no") {
+            web.guests = value == "yes";
+        } else {
+            web.guests = false;
+            badValue(p, "web", key, value, "yes or no", "nobody listens without an account");
+        }
+    } else {
+        return false;
+    }
+    return true;
+}
+
 int onSetting(void* user, const char* section, const char* key, const char* raw) {
     Parse& p = *static_cast<Parse*>(user);
     const std::string value = valueOf(raw);
@@ -316,6 +368,8 @@ int onSetting(void* user, const char* section, const char* key, const char* raw)
             }
             return 1;
         }
+    } else if (sectionIs("web")) {
+        if (onWebSetting(p, key, value)) return 1;
     } else if (!*section) {
         notice("%s line %d: %s: a setting before any [section]; ignored", p.fileName, p.line, key);
         return 1;

@@ -58,11 +58,24 @@ struct SoundSettings {
     int giveUpSeconds = 0;
 };
 
+// [web]: the web station, HTTPS only.
+struct WebSettings {
+    int port = 8443;                  // 0: no web station
+    uint32_t listenAddress = 0;       // host order; 0 is every local address
+    std::string certificate;          // PEM files; both empty: a self-signed pair
+    std::string key;
+    int maxListeners = 50;
+    int maxPerAddress = 16;           // connections from one address
+    int sessionHours = 12;
+    bool guests = false;              // anyone may listen without an account
+};
+
 struct Settings {
     LinkSettings link;
     TransmitSettings transmit;
     PttSettings ptt;
     SoundSettings sound;
+    WebSettings web;
 };
 
 // The settings in force: every default until loadSettings has run.

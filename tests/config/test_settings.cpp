@@ -150,4 +150,38 @@ TEST(Settings, PttLinesAndWhatABadOneCosts) {
     EXPECT_EQ(s.ptt.method, PttMethod::serial);
 }
 
+TEST(Settings, WebSectionAndWhatABadLineCostsThere) {
+    Settings s = parse("[web]\n"
+                       "port = 9443\n"
+                       "listen = 127.0.0.1\n"
+                       "certificate = /etc/ssl/station.pem\n"
+                       "key = /etc/ssl/station.key\n"
+                       "max_listeners = 5\n"
+                       "max_per_address = 2\n"
+                       "session_hours = 24\n"
+                       "guests = yes\n");
+    EXPECT_TRUE(notices.empty()) << notices.front();
+    EXPECT_EQ(s.web.port, 9443);
+    EXPECT_EQ(s.web.listenAddress, ip("127.0.0.1"));
+    EXPECT_EQ(s.web.certificate, "/etc/ssl/station.pem");
+    EXPECT_EQ(s.web.key, "/etc/ssl/station.key");
+    EXPECT_EQ(s.web.maxListeners, 5);
+    EXPECT_EQ(s.web.maxPerAddress, 2);
+    EXPECT_EQ(s.web.sessionHours, 24);
+    EXPECT_TRUE(s.web.guests);
+
+    // What guards access fails closed; the rest keeps its default.
+    s = parse("[web]\nport = https\nlisten = 0.0.0.O\nmax_listeners = 0\nguests = Yes\n"
+              "certificate = my cert.pem\nwebsocket = on\n");
+    ASSERT_EQ(notices.size(), 6u);
+    EXPECT_EQ(notices[0].rfind("marvane.conf line 2: [web] port: \"https\"", 0), 0u) << notices[0];
+    EXPECT_EQ(notices[5], "marvane.conf line 7: [web] websocket: no such setting; ignored");
+    EXPECT_EQ(s.web.port, 8443);
+    EXPECT_EQ(s.web.listenAddress, ip("127.0.0.1"));
+    EXPECT_EQ(s.web.maxListeners, 50);
+    EXPECT_FALSE(s.web.guests);
+    EXPECT_TRUE(s.web.certificate.empty());
+    EXPECT_EQ(parse("[web]\nport = 0\n").web.port, 0);  // no web station
+}
+
 }  // namespace

@@ -50,14 +50,16 @@ class OneShotOptions(unittest.TestCase):
         self.assertEqual(shown.returncode, 0)
         options = set(re.findall(r"--[a-z-]+", shown.stdout))
         self.assertEqual(options, {"--headless", "--list-devices", "--unkey", "--help",
-                                   "--version"})
+                                   "--version", "--add-user", "--listener", "--remove-user",
+                                   "--list-users"})
         # The variables for tests and machines without a sound card, too.
         self.assertIn("MARVANE_PORT", shown.stdout)
         self.assertIn("MARVANE_VIRTUAL_SOUND", shown.stdout)
         with open(os.path.join(SOURCE, "man", "marvane.1")) as f:
             manual = f.read().replace("\\-", "-")
         for word in sorted(options) + ["scconfig.txt", "scnames.txt", "txport.bin",
-                                       "comports.txt", "url.txt", "marvane.conf", "SIGINT",
+                                       "comports.txt", "url.txt", "marvane.conf",
+                                       "web-users.txt", "web-cert.pem", "SIGINT",
                                        "SIGTERM", "SIGUSR1"]:
             self.assertIn(word, manual)
         client = subprocess.run([CLIENT, "--help"], capture_output=True, text=True,
