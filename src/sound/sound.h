@@ -4,6 +4,7 @@
 // ("scconfig.txt") and the logic of the sound card selection dialog.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -55,6 +56,17 @@ void selectPlaybackDevice(int number, bool blocking);
 // Closes both devices (tests, and an orderly exit). The next read or write
 // opens them again.
 void closeSoundDevices();
+
+// ---- the capture as it arrives ----
+//
+// For listeners that should not wait for whole blocks: called on the capture
+// device's own thread with each piece it delivers (mono, at the stream's
+// rate, a few hundred samples at a time), in order, whether the pump reads
+// or not (it does not while transmitting). One call at a time; it must
+// never block. Nothing is delivered while a device is lost. Set once at
+// start-up; null (the default) for none.
+using CaptureTap = void (*)(const std::int16_t* samples, std::size_t count);
+void setCaptureTap(CaptureTap tap);
 
 // ---- devices that go away and come back ----
 //

@@ -735,4 +735,6 @@ void setSoundStatusObserver(SoundStatusObserver observer) { statusObserver.store
 
 bool waitingForDevice() { return waitingNow.load(); }
 
+void setCaptureTap(CaptureTap tap) { waveInSetTap(tap); }
+
 }  // namespace marvane::sound

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "sound/wave/backend.h"
 #include "sound/wave/manual.h"
 #include "sound/wave/portaudio.h"
 #include "sound/wave/wave.h"
@@ -157,6 +158,34 @@ TEST_F(WaveService, AnAbandonedDeviceHandsBackItsBuffersAndIsSilentFromThenOn) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(waveAbandonedPending(), 0);
     EXPECT_FALSE(manual::isOpen(Direction::input));
+}
+
+// The capture tap gets the device's pieces as they come, before and
+// beyond the buffers (an overrun loses nothing there), only while recording.
+std::vector<std::int16_t> tapped;
+void tap(const std::int16_t* samples, std::size_t count) { tapped.insert(tapped.end(), samples, samples + count); }
+
+TEST_F(WaveService, TheCaptureTapGetsEveryPieceWhileRecording) {
+    tapped.clear();
+    waveInSetTap(tap);
+    HWAVEIN in = nullptr;
+    ASSERT_EQ(waveInOpen(&in, 0, &format, reinterpret_cast<DWORD_PTR>(event), 0, CALLBACK_EVENT),
+              MMSYSERR_NOERROR);
+    waveInPrepareHeader(in, &headers[0], sizeof headers[0]);
+    waveInAddBuffer(in, &headers[0], sizeof headers[0]);
+    const std::int16_t piece[13] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
+    deliverCapture(in, piece, 3);  // not recording yet
+    EXPECT_TRUE(tapped.empty());
+    waveInStart(in);
+    deliverCapture(in, piece, 3);
+    deliverCapture(in, piece + 3, 10);  // five fill the buffer, five find none
+    EXPECT_EQ(tapped, std::vector<std::int16_t>(piece, piece + 13));
+    EXPECT_EQ(memory[0][7], 8);
+    waveInStop(in);
+    deliverCapture(in, piece, 3);
+    EXPECT_EQ(tapped.size(), 13u);
+    waveInClose(in);
+    waveInSetTap(nullptr);
 }
 
 TEST_F(WaveService, AnEventWaitWithATimeOutEndsWithoutASignal) {

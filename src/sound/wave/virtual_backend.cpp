@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The virtual devices for running without a sound card: "Virtual Input" plays
 // DIR/capture.wav in a loop, "Virtual Output" writes what it plays to
-// DIR/playback.wav. Each runs on its own thread, one chunk per
-// chunkSamples / rate seconds, paced against a monotonic deadline so that the
-// rate does not drift.
+// DIR/playback.wav. Each runs on its own thread, one chunk at a time, paced
+// against a monotonic deadline so that the rate does not drift. Capture
+// comes in small pieces, as a sound card's does, so that whoever takes the
+// capture as it arrives sees it before a block is whole.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -25,7 +26,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t chunkSamples = 1024;
+constexpr std::size_t chunkSamples = 1024;       // playback
+constexpr std::size_t captureChunkSamples = 256;  // about 23 ms
 // Behind the deadline by more than this (a stopped process, a suspended
 // machine), the clock starts again instead of catching up in a burst.
 constexpr auto maxLag = std::chrono::seconds(1);
@@ -35,8 +37,8 @@ std::string& folder() {
     return *dir;
 }
 
-Clock::duration chunkTime(std::uint64_t chunks, int rate) {
-    std::uint64_t samples = chunks * chunkSamples;
+Clock::duration chunkTime(std::uint64_t chunks, std::size_t size, int rate) {
+    std::uint64_t samples = chunks * size;
     std::uint64_t seconds = samples / static_cast<std::uint64_t>(rate);
     std::uint64_t rest = samples % static_cast<std::uint64_t>(rate);
     return std::chrono::duration_cast<Clock::duration>(
@@ -165,19 +167,19 @@ bool stopping(VirtualDevice* v) {
 }
 
 void runCapture(WaveDevice* device, VirtualDevice* v) {
-    std::int16_t chunk[chunkSamples];
+    std::int16_t chunk[captureChunkSamples];
     Clock::time_point start = Clock::now();
     std::uint64_t ticks = 0;
     while (true) {
         ++ticks;
-        Clock::time_point deadline = start + chunkTime(ticks, device->rate);
+        Clock::time_point deadline = start + chunkTime(ticks, captureChunkSamples, device->rate);
         if (!sleepUntil(v, deadline)) break;
         if (Clock::now() - deadline > maxLag) {
             start = Clock::now();
             ticks = 0;
         }
-        fillCapture(v->source, chunk, chunkSamples);
-        deliverCapture(device, chunk, chunkSamples);
+        fillCapture(v->source, chunk, captureChunkSamples);
+        deliverCapture(device, chunk, captureChunkSamples);
     }
 }
 
@@ -191,7 +193,7 @@ void runPlayback(WaveDevice* device, VirtualDevice* v) {
         std::uint64_t ticks = 0;
         while (true) {
             ++ticks;
-            Clock::time_point deadline = start + chunkTime(ticks, device->rate);
+            Clock::time_point deadline = start + chunkTime(ticks, chunkSamples, device->rate);
             if (!sleepUntil(v, deadline)) return;
             if (Clock::now() - deadline > maxLag) {
                 start = Clock::now();

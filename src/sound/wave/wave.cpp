@@ -29,6 +29,7 @@ namespace {
 std::atomic<const Backend*> activeBackend{nullptr};
 std::atomic<unsigned> listGeneration{0};
 std::atomic<int> abandonedPending{0};
+std::atomic<CaptureTap> captureTap{nullptr};
 
 // Signals the device's event, if it still has one. Called with the lock held.
 void signalLocked(WaveDevice* device) {
@@ -382,6 +383,8 @@ MMRESULT waveInAbandon(HWAVEIN handle, const char* reason) { return abandonDevic
 MMRESULT waveOutAbandon(HWAVEOUT handle, const char* reason) { return abandonDevice(handle, reason); }
 int waveAbandonedPending() { return abandonedPending.load(); }
 
+void waveInSetTap(CaptureTap tap) { captureTap.store(tap); }
+
 bool waveListOutdated() {
     const Backend* backend = activeBackend.load();
     return backend != nullptr && backend->listOutdated();
@@ -406,6 +409,7 @@ bool waveDevicesKeepTime() {
 void deliverCapture(WaveDevice* device, const std::int16_t* samples, std::size_t count) {
     std::lock_guard<std::mutex> guard(device->lock);
     if (device->failed.load() || !device->recording) return;
+    if (CaptureTap tap = captureTap.load(std::memory_order_relaxed)) tap(samples, count);
     bool finished = false;
     while (device->head != nullptr) {
         WAVEHDR* header = device->head;

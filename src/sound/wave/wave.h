@@ -155,6 +155,14 @@ MMRESULT waveOutAbandon(HWAVEOUT handle, const char* reason);
 // Abandoned devices whose close has not finished yet.
 int waveAbandonedPending();
 
+// Linux addition: the capture as it arrives. Called on the device side with
+// every piece that a recording capture device delivers, at the device's
+// rate (the stream's), in order, buffers queued or not; under the device's
+// lock, so that the calls of a device closed and of the next one opened
+// never overlap. It must not block. Null (the default) for none.
+using CaptureTap = void (*)(const std::int16_t* samples, std::size_t count);
+void waveInSetTap(CaptureTap tap);
+
 // Linux additions for devices that come and go. Whether the system's devices
 // have changed since the lists were built (a card plugged in or out, or
 // renumbered); a rebuild of the lists of the back end in use, which needs
