@@ -5,6 +5,7 @@
 
 #include "announce/announce.h"
 #include "app/service_notify.h"
+#include "audio/station_feed.h"
 #include "config/notice.h"
 #include "config/settings.h"
 #include "link/link_server.h"
@@ -82,6 +83,8 @@ void startStation(const audio::StatusSink* sink, const WindowSteps* window) {
     if (window) runStep(window->startRefreshTimer);
     startServiceNotifier();
     startLostSoundWatch();
+    // The listeners' audio is taken from the capture as it arrives.
+    audio::startCaptureFeed();
     try {
         std::thread(audio::runAudioPump, sink).detach();
     } catch (const std::exception&) {

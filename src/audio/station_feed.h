@@ -11,6 +11,7 @@
 #include "link/link_protocol.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -18,6 +19,7 @@ namespace marvane::audio {
 
 enum class FeedKind : std::uint8_t { receive, transmit };
 
+inline constexpr int kFeedRate = link::kSampleRate;
 inline constexpr int kFeedMaxSamples = link::kBlockSamples;
 // About six seconds of 1024-sample blocks.
 inline constexpr int kFeedSlots = 64;
@@ -45,6 +47,22 @@ struct Feed {
 
 // The pump's receive and transmit audio.
 extern Feed stationFeed;
+
+// The capture as it arrives, levelled: the capture device's pieces (a few
+// hundred samples each, FeedKind::receive), published by the device's own
+// thread, for listeners whose delay should not hold the pump's whole
+// blocks. Pieces keep coming while the station transmits (the pump then
+// reads none) and stop while the capture device is lost.
+extern Feed captureFeed;
+
+// Has the sound layer hand every captured piece to levelCapturePiece. Once,
+// at start-up.
+void startCaptureFeed();
+// Levels a piece with the gain the level control holds (never more than
+// puts the piece's peak at the level control's ceiling: the control itself
+// brings the gain down only at the end of its block) and publishes it into
+// captureFeed. Never blocks. The capture device's thread only.
+void levelCapturePiece(const std::int16_t* samples, std::size_t count);
 
 // One producer per feed. Copies count samples (at most kFeedMaxSamples) and
 // wakes sleeping readers; never blocks.

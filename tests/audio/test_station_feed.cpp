@@ -3,6 +3,7 @@
 // reader that falls a whole feed behind loses the oldest (counted) and goes on
 // with the newest, and levelled samples are held at the ends of the range.
 
+#include "audio/level_control.h"
 #include "audio/station_feed.h"
 
 #include <gtest/gtest.h>
@@ -65,6 +66,39 @@ TEST(StationFeed, LevelledSamplesSaturateAndAWaitingReaderWakes) {
     EXPECT_EQ(block.kind, FeedKind::receive);
     const std::vector<std::int16_t> got(block.samples, block.samples + block.count);
     EXPECT_EQ(got, (std::vector<std::int16_t>{32767, -32768, 32767, -32768, -1, 255}));
+}
+
+// The capture's pieces take the level control's gain, ramped from the
+// gain the piece before ended with, and never one that would put the
+// piece's peak above the ceiling; a long piece goes in blocks.
+TEST(CaptureFeed, PiecesTakeTheLevelControlsGainHeldBelowTheCeiling) {
+    FeedCursor cursor;
+    FeedBlock block;
+    readFeed(captureFeed, cursor, block);
+    const double gainBefore = currentGain.load();
+    currentGain.store(2.0);
+    const std::int16_t first[3] = {100, -200, 300};
+    levelCapturePiece(first, 3);
+    currentGain.store(4.0);
+    const std::int16_t second[4] = {1000, 1000, 1000, 1000};
+    levelCapturePiece(second, 4);
+    const std::vector<std::int16_t> loud(1500, 20000);
+    levelCapturePiece(loud.data(), loud.size());
+    currentGain.store(gainBefore);
+
+    std::vector<std::vector<std::int16_t>> got;
+    while (readFeed(captureFeed, cursor, block)) {
+        EXPECT_EQ(block.kind, FeedKind::receive);
+        got.emplace_back(block.samples, block.samples + block.count);
+    }
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(got[0], (std::vector<std::int16_t>{200, -400, 600}));
+    EXPECT_EQ(got[1], (std::vector<std::int16_t>{2000, 2500, 3000, 3500}));
+    // Gain 4 would put 20000 at 80000: held at 30000 / 20000 from the start.
+    EXPECT_EQ(got[2].size(), static_cast<std::size_t>(kFeedMaxSamples));
+    EXPECT_EQ(got[3].size(), 1500u - kFeedMaxSamples);
+    for (const auto& piece : {got[2], got[3]})
+        for (const std::int16_t s : piece) ASSERT_EQ(s, 30000);
 }
 
 } // namespace
