@@ -287,6 +287,14 @@ bool onWebSetting(Parse& p, const char* key, const std::string& value) {
             path = value;
         else
             badValue(p, "web", key, value, "a file name without blanks", "it is left empty");
+    } else if (keyIs("frame_ms")) {
+        if (value == "10" || value == "20") {
+            web.frameMs = value == "10" ? 10 : 20;
+        } else {
+            char kept[64];
+            std::snprintf(kept, sizeof kept, "the default %d is kept", web.frameMs);
+            badValue(p, "web", key, value, "10 or 20", kept);
+        }
     } else if (keyIs("guests")) {
         if (value == "yes" || value == "no") {
             web.guests = value == "yes";
