@@ -10,12 +10,15 @@
 
 namespace marvane::web {
 
-bool openListenerAudio(ListenerAudio& audio) {
+bool openListenerAudio(ListenerAudio& audio, int frameMs) {
     closeListenerAudio(audio);
+    if (!frameLengthAllowed(frameMs)) return false;
+    audio.frameSamples = kListenerRate / 1000 * frameMs;
     const soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
-    // Medium quality: a short filter, so little delay, and the passband of
-    // a receiver's audio untouched.
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_MQ, 0);
+    // Low quality is flat to 4 kHz, above a receiver's audio, and holds
+    // about 2 ms of it; the better ones hold some 45 ms (up to 85) of small
+    // pieces before they give anything out.
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_LQ, 0);
     soxr_error_t error = nullptr;
     audio.resampler = soxr_create(11025, kListenerRate, 1, &error, &io, &quality, nullptr);
     int opusError = OPUS_OK;
@@ -59,10 +62,12 @@ void addListenerSamples(ListenerAudio& audio, const std::int16_t* samples, int c
     int used = 0;
     ListenerFrame frame;
     frame.transmit = transmit;
-    while (audio.pendingCount - used >= kFrameSamples) {
-        std::memcpy(frame.pcm, audio.pending + used, sizeof frame.pcm);
-        used += kFrameSamples;
-        const int bytes = opus_encode(audio.encoder, frame.pcm, kFrameSamples, frame.opus, kMaxOpusBytes);
+    frame.samples = audio.frameSamples;
+    const auto frameBytes = static_cast<std::size_t>(frame.samples) * sizeof(std::int16_t);
+    while (audio.pendingCount - used >= frame.samples) {
+        std::memcpy(frame.pcm, audio.pending + used, frameBytes);
+        used += frame.samples;
+        const int bytes = opus_encode(audio.encoder, frame.pcm, frame.samples, frame.opus, kMaxOpusBytes);
         frame.opusBytes = bytes > 0 ? bytes : 0;
         sink(frame, user);
     }

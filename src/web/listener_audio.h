@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The listeners' audio: the station's 16-bit blocks at 11025 samples per
-// second, resampled once (libsoxr) to 16000 and cut into 20 ms frames, each
+// The listeners' audio: the station's 16-bit samples at 11025 per second,
+// resampled once (libsoxr) to 16000 and cut into frames of 10 or 20 ms, each
 // encoded once with Opus (about 24 kbit/s) and kept as 16-bit PCM too, for
-// browsers without an Opus decoder. Blocks of any length go in: frames come
-// out whenever 20 ms are there.
+// browsers without an Opus decoder. Pieces of any length go in: frames come
+// out whenever a frame's worth is there.
 #pragma once
 
 #include <cstdint>
@@ -14,13 +14,17 @@ struct OpusEncoder;
 namespace marvane::web {
 
 inline constexpr int kListenerRate = 16000;
-inline constexpr int kFrameSamples = kListenerRate / 50;  // 20 ms
+inline constexpr int kMaxFrameSamples = kListenerRate / 50;  // 20 ms
 inline constexpr int kOpusBitrate = 24000;
 inline constexpr int kMaxOpusBytes = 400;
 inline constexpr int kMaxBlockSamples = 4096;
 
+// The frame lengths a listener's frames may have, in milliseconds.
+inline constexpr bool frameLengthAllowed(int ms) { return ms == 10 || ms == 20; }
+
 struct ListenerFrame {
-    std::int16_t pcm[kFrameSamples];
+    std::int16_t pcm[kMaxFrameSamples];
+    int samples = 0;        // of pcm
     unsigned char opus[kMaxOpusBytes];
     int opusBytes = 0;
     bool transmit = false;  // taken from the transmitted audio
@@ -29,13 +33,15 @@ struct ListenerFrame {
 struct ListenerAudio {
     soxr_t resampler = nullptr;
     OpusEncoder* encoder = nullptr;
-    std::int16_t pending[kFrameSamples + kMaxBlockSamples * 2] = {};
+    int frameSamples = kMaxFrameSamples;
+    std::int16_t pending[kMaxFrameSamples + kMaxBlockSamples * 2] = {};
     int pendingCount = 0;
     std::int16_t resampled[kMaxBlockSamples * 2] = {};
 };
 
-// Makes the resampler and the encoder; false when either cannot be had.
-bool openListenerAudio(ListenerAudio& audio);
+// Makes the resampler and the encoder for frames of frameMs (10 or 20);
+// false when either cannot be had.
+bool openListenerAudio(ListenerAudio& audio, int frameMs);
 void closeListenerAudio(ListenerAudio& audio);
 // Forgets what is under way (after a pause with no listener).
 void resetListenerAudio(ListenerAudio& audio);

@@ -65,7 +65,6 @@ using namespace std::chrono_literals;
 
 constexpr auto kRequestTime = 10s;     // a whole request (headers within it)
 constexpr auto kBehindLimit = 10s;     // a listener this far behind is dropped
-constexpr std::size_t kAudioQueue = 16;  // about 300 ms of frames and spectra
 constexpr std::size_t kControlQueue = 64;
 constexpr int kMaxMessagesPerSecond = 50;
 constexpr const char* kCookieName = "marvane_session";
@@ -118,6 +117,11 @@ struct Server {
 
 // Never destroyed: its threads end with the process.
 Server* server = nullptr;
+
+// A listener's queue holds about 300 ms of audio frames and spectra.
+std::size_t audioQueueLimit() {
+    return static_cast<std::size_t>(300 / server->settings.frameMs + 4);
+}
 
 // ---- small helpers ------------------------------------------------------
 
@@ -296,6 +300,9 @@ public:
         beast::error_code ignored;
         beast::get_lowest_layer(ws_).socket().set_option(asio::socket_base::send_buffer_size(16384),
                                                          ignored);
+        // Each frame goes out as it comes, not held back until the page has
+        // acknowledged the one before (which may wait for its delayed ACK).
+        beast::get_lowest_layer(ws_).socket().set_option(tcp::no_delay(true), ignored);
         websocket::stream_base::timeout timeouts{};
         timeouts.handshake_timeout = kRequestTime;
         timeouts.idle_timeout = 30s;  // pinged after 15 s of quiet
@@ -317,7 +324,7 @@ public:
 
     void send(const OutgoingPtr& message) {
         if (closing_ || !message) return;
-        if (message->audio && queue_.size() >= kAudioQueue) {
+        if (message->audio && queue_.size() >= audioQueueLimit()) {
             ++lost_;
             if (behindSince_ == Clock::time_point{}) behindSince_ = Clock::now();
             return;
@@ -454,6 +461,7 @@ private:
         sendText("{\"type\":\"hello\",\"name\":" + jsonString(name_) + ",\"role\":\"" +
                  roleName(role_) + "\",\"codec\":\"" + (pcm_ ? "pcm" : "opus") +
                  "\",\"rate\":" + std::to_string(kListenerRate) +
+                 ",\"frameMs\":" + std::to_string(server->settings.frameMs) +
                  ",\"bins\":" + std::to_string(display::kSpectrumBinCount) + "}");
         sendText(statusJson());
     }
@@ -484,7 +492,7 @@ private:
         }
         queue_.pop_front();
         lastProgress_ = Clock::now();
-        if (queue_.size() <= kAudioQueue / 2) behindSince_ = Clock::time_point{};
+        if (queue_.size() <= audioQueueLimit() / 2) behindSince_ = Clock::time_point{};
         writeNext();
     }
 
@@ -890,10 +898,10 @@ void postFrame(const ListenerFrame& frame, void* user) {
     if (server->pcmListeners.load() > 0) {
         pcm = std::make_shared<Outgoing>();
         pcm->binary = pcm->audio = true;
-        pcm->bytes.resize(4 + sizeof frame.pcm);
+        pcm->bytes.resize(4 + 2 * static_cast<std::size_t>(frame.samples));
         pcm->bytes[0] = static_cast<char>(kPcmMessage);
         std::memcpy(pcm->bytes.data() + 1, opus->bytes.data() + 1, 3);
-        for (int i = 0; i < kFrameSamples; ++i) {
+        for (int i = 0; i < frame.samples; ++i) {
             const auto s = static_cast<std::uint16_t>(frame.pcm[i]);
             pcm->bytes[4 + 2 * i] = static_cast<char>(s & 0xff);
             pcm->bytes[5 + 2 * i] = static_cast<char>(s >> 8);
@@ -919,35 +927,117 @@ void postSpectrum(const double* bins, bool transmit) {
     });
 }
 
+// The listeners hear the capture as it arrives (captureFeed), so that their
+// delay does not hold the pump's whole blocks; while the station transmits,
+// the blocks that go on the air (stationFeed). The pump's blocks also say
+// which of the two it is, pace the spectrum, and stand in for the capture
+// while the capture device is lost (the pump then reads silence).
+struct EncoderSources {
+    audio::FeedCursor pieces;
+    audio::FeedCursor blocks;
+    bool transmitting = false;
+    Clock::time_point lastPiece{};
+};
+
+constexpr auto kCaptureQuiet = 250ms;  // no piece for this long: the device is lost
+constexpr int kPieceWaitMs = 20;       // the pump's blocks are looked for this often at least
+
+// The transmitted blocks come whole, a block's time apart: they are handed
+// on at the pace they play, as the capture's pieces are, so that the pages
+// need no deeper buffer for them.
+struct TransmitPacer {
+    static constexpr int kHeld = 4 * audio::kFeedMaxSamples;
+    std::int16_t samples[kHeld] = {};
+    int count = 0;
+    Clock::time_point start{};
+    std::int64_t released = 0;  // since start
+};
+
+void holdTransmitted(TransmitPacer& pacer, const audio::FeedBlock& block, Clock::time_point now) {
+    if (pacer.count == 0) {
+        pacer.start = now;
+        pacer.released = 0;
+    }
+    const int room = TransmitPacer::kHeld - pacer.count;
+    if (block.count > room) {  // the encoder fell behind: the oldest go
+        const int gone = block.count - room;
+        std::memmove(pacer.samples, pacer.samples + gone,
+                     static_cast<std::size_t>(pacer.count - gone) * sizeof(std::int16_t));
+        pacer.count -= gone;
+    }
+    std::memcpy(pacer.samples + pacer.count, block.samples,
+                static_cast<std::size_t>(block.count) * sizeof(std::int16_t));
+    pacer.count += block.count;
+}
+
+// The samples due by now (all of them with `all`); more than two blocks
+// held are let go of at once, should the pump run ahead of this clock.
+void releaseTransmitted(TransmitPacer& pacer, Clock::time_point now, bool all, ListenerAudio& audio,
+                       EncoderState& state) {
+    const double seconds = std::chrono::duration<double>(now - pacer.start).count();
+    const auto due = static_cast<std::int64_t>(seconds * audio::kFeedRate) - pacer.released;
+    int n = static_cast<int>(std::clamp<std::int64_t>(due, 0, pacer.count));
+    n = std::max(n, pacer.count - 2 * audio::kFeedMaxSamples);
+    if (all) n = pacer.count;
+    for (int at = 0; at < n; at += kMaxBlockSamples)
+        addListenerSamples(audio, pacer.samples + at, std::min(kMaxBlockSamples, n - at), true, postFrame, &state);
+    std::memmove(pacer.samples, pacer.samples + n, static_cast<std::size_t>(pacer.count - n) * sizeof(std::int16_t));
+    pacer.count -= n;
+    pacer.released += n;
+}
+
 void runEncoder(bool spectrumTablesBuilt) {
     if (!spectrumTablesBuilt) display::buildSpectrumTables();
     static ListenerAudio audioState;  // large: not on the thread's stack
     static audio::FeedBlock block;
+    static audio::FeedBlock piece;
     static double samples[display::kSpectrumBlockSize];
     static double bins[display::kSpectrumBinCount];
     EncoderState state;
-    if (!openListenerAudio(audioState)) {
+    if (!openListenerAudio(audioState, server->settings.frameMs)) {
         config::notice("web: the Opus encoder or the resampler cannot be made: listeners hear nothing");
         return;
     }
-    audio::FeedCursor cursor;
+    EncoderSources from;
+    static TransmitPacer pacer;
     bool idle = true;
-    for (;;) {
-        audio::waitForFeed(audio::stationFeed, cursor, 200);
-        bool any = false;
-        bool transmit = false;
-        while (audio::readFeed(audio::stationFeed, cursor, block)) {
-            if (server->listeners.load() == 0) {
-                idle = true;
-                continue;
-            }
-            if (idle) resetListenerAudio(audioState);
-            idle = false;
-            any = true;
-            transmit = block.kind == audio::FeedKind::transmit;
-            addListenerSamples(audioState, block.samples, block.count, transmit, postFrame, &state);
+    auto heard = [&] {
+        if (server->listeners.load() == 0) {
+            idle = true;
+            pacer.count = 0;
+            return false;
         }
-        if (!any) continue;
+        if (idle) resetListenerAudio(audioState);
+        idle = false;
+        return true;
+    };
+    for (;;) {
+        audio::waitForFeed(audio::captureFeed, from.pieces, kPieceWaitMs);
+        const Clock::time_point now = Clock::now();
+        while (audio::readFeed(audio::captureFeed, from.pieces, piece)) {
+            from.lastPiece = now;
+            // While transmitting, what the receiver hears is not the station's.
+            if (!from.transmitting && heard())
+                addListenerSamples(audioState, piece.samples, piece.count, false, postFrame, &state);
+        }
+        bool spectrum = false;
+        bool transmit = false;
+        while (audio::readFeed(audio::stationFeed, from.blocks, block)) {
+            transmit = block.kind == audio::FeedKind::transmit;
+            from.transmitting = transmit;
+            spectrum = true;
+            if (!heard()) continue;
+            if (transmit) {
+                holdTransmitted(pacer, block, now);
+            } else {
+                // Back to receive: what went on the air is heard to its end first.
+                if (pacer.count > 0) releaseTransmitted(pacer, now, true, audioState, state);
+                if (now - from.lastPiece > kCaptureQuiet)
+                    addListenerSamples(audioState, block.samples, block.count, false, postFrame, &state);
+            }
+        }
+        if (pacer.count > 0 && heard()) releaseTransmitted(pacer, now, false, audioState, state);
+        if (!spectrum || server->listeners.load() == 0) continue;
         // The window's analysis: the levelled receive block, or while
         // transmitting the block that went on the air.
         if (transmit) {

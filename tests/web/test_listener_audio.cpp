@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The listeners' audio: blocks of any length come out as 20 ms frames at
-// 16 kHz, about as many as the time they cover, Opus packets of about
-// 24 kbit/s that decode (with libopus) to the tone that went in; the spectrum
-// message keeps every bin's truncated magnitude up to 1023.
+// The listeners' audio: blocks and pieces of any length come out as 10 or
+// 20 ms frames at 16 kHz, about as many as the time they cover, Opus packets
+// of about 24 kbit/s that decode (with libopus) to the tone that went in;
+// the spectrum message keeps every bin's truncated magnitude up to 1023.
 
 #include "web/listener_audio.h"
 
@@ -10,6 +10,7 @@
 #include <opus/opus.h>
 
 #include <cmath>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -24,7 +25,7 @@ struct Collected {
 
 void collect(const ListenerFrame& frame, void* user) {
     Collected& c = *static_cast<Collected*>(user);
-    c.pcm.insert(c.pcm.end(), frame.pcm, frame.pcm + kFrameSamples);
+    c.pcm.insert(c.pcm.end(), frame.pcm, frame.pcm + frame.samples);
     c.packets.emplace_back(frame.opus, frame.opus + frame.opusBytes);
     c.transmit = frame.transmit;
 }
@@ -39,9 +40,12 @@ double amplitudeAt(const std::vector<std::int16_t>& s, std::size_t from, double 
     return 2 * std::hypot(re, im) / static_cast<double>(s.size() - from);
 }
 
-TEST(ListenerAudio, BlocksOfAnyLengthBecomeFramesThatDecodeToTheTone) {
-    ListenerAudio audio;
-    ASSERT_TRUE(openListenerAudio(audio));
+void framesDecodeToTheTone(int frameMs) {
+    const int frameSamples = kListenerRate / 1000 * frameMs;
+    const std::size_t frames = 2000 / static_cast<std::size_t>(frameMs);
+    auto state = std::make_unique<ListenerAudio>();
+    ListenerAudio& audio = *state;
+    ASSERT_TRUE(openListenerAudio(audio, frameMs));
     Collected c;
     std::vector<std::int16_t> tone(11025 * 2);
     for (std::size_t i = 0; i < tone.size(); ++i)
@@ -50,16 +54,16 @@ TEST(ListenerAudio, BlocksOfAnyLengthBecomeFramesThatDecodeToTheTone) {
     std::size_t at = 0;
     for (; at + 1024 <= 11025; at += 1024) addListenerSamples(audio, &tone[at], 1024, false, collect, &c);
     for (; at + 256 <= tone.size(); at += 256) addListenerSamples(audio, &tone[at], 256, true, collect, &c);
-    // Two seconds in: a hundred frames, less what the resampler still holds.
-    EXPECT_GE(c.packets.size(), 95u);
-    EXPECT_LE(c.packets.size(), 100u);
+    // Two seconds in: as many frames, less what the resampler still holds.
+    EXPECT_GE(c.packets.size(), frames - 5);
+    EXPECT_LE(c.packets.size(), frames);
     EXPECT_TRUE(c.transmit);
     std::size_t bytes = 0;
     for (const auto& p : c.packets) {
         ASSERT_GT(p.size(), 0u);
         bytes += p.size();
     }
-    const double bitsPerSecond = 8.0 * static_cast<double>(bytes) / (0.02 * static_cast<double>(c.packets.size()));
+    const double bitsPerSecond = 8.0 * static_cast<double>(bytes) / (frameMs / 1000.0 * static_cast<double>(c.packets.size()));
     EXPECT_GT(bitsPerSecond, 16000);
     EXPECT_LT(bitsPerSecond, 32000);
     EXPECT_GT(amplitudeAt(c.pcm, 1600, 1000, kListenerRate), 7000);
@@ -68,16 +72,24 @@ TEST(ListenerAudio, BlocksOfAnyLengthBecomeFramesThatDecodeToTheTone) {
     OpusDecoder* decoder = opus_decoder_create(kListenerRate, 1, &error);
     ASSERT_EQ(error, OPUS_OK);
     std::vector<std::int16_t> decoded;
-    std::int16_t frame[kFrameSamples];
+    std::int16_t frame[kMaxFrameSamples];
     for (const auto& p : c.packets) {
-        const int n = opus_decode(decoder, p.data(), static_cast<opus_int32>(p.size()), frame, kFrameSamples, 0);
-        ASSERT_EQ(n, kFrameSamples);
+        const int n = opus_decode(decoder, p.data(), static_cast<opus_int32>(p.size()), frame, kMaxFrameSamples, 0);
+        ASSERT_EQ(n, frameSamples);
         decoded.insert(decoded.end(), frame, frame + n);
     }
     opus_decoder_destroy(decoder);
     EXPECT_GT(amplitudeAt(decoded, 1600, 1000, kListenerRate), 6000);
     EXPECT_LT(amplitudeAt(decoded, 1600, 2000, kListenerRate), 500);
     closeListenerAudio(audio);
+}
+
+TEST(ListenerAudio, BlocksAndPiecesOfAnyLengthBecomeFramesThatDecodeToTheTone) {
+    EXPECT_FALSE(openListenerAudio(*std::make_unique<ListenerAudio>(), 5));
+    for (const int frameMs : {10, 20}) {
+        SCOPED_TRACE(frameMs);
+        framesDecodeToTheTone(frameMs);
+    }
 }
 
 TEST(ListenerAudio, SpectrumBinsPackIntoTenBitsEach) {
