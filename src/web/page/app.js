@@ -47,7 +47,7 @@ function onJson(m) {
       $('logout').hidden = guest;
       $('login').hidden = !guest;
       $('codec').textContent = m.codec === 'opus' ? 'Opus' : '16-bit PCM';
-      player.setCodec(m.codec, m.rate);
+      player.setCodec(m.codec, m.rate, m.frameMs);
       break;
     case 'status': {
       $('client').textContent = m.client || 'idle';
@@ -76,10 +76,11 @@ function onJson(m) {
 
 function onBinary(bytes) {
   const kind = bytes[0];
-  if (kind === OPUS) player.opus(bytes.subarray(4));
-  else if (kind === PCM) player.pcm(bytes.subarray(4));
+  const transmit = (bytes[1] & TRANSMIT) !== 0;
+  if (kind === OPUS) player.opus(bytes.subarray(4), transmit);
+  else if (kind === PCM) player.pcm(bytes.subarray(4), transmit);
   else if (kind === SPECTRUM) view.draw(unpackBins(bytes.subarray(2), bins));
-  if (kind === OPUS || kind === PCM) $('mode').classList.toggle('tx', (bytes[1] & TRANSMIT) !== 0);
+  if (kind === OPUS || kind === PCM) $('mode').classList.toggle('tx', transmit);
 }
 
 // Whether the session still holds: /login sends a logged-in page back to /.

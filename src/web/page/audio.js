@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The station's audio in the page: Opus frames through WebCodecs'
 // AudioDecoder, or 16-bit PCM where the browser has no Opus decoder, both
-// into the jitter buffer's AudioWorklet. The sound starts with the first tap.
+// into the jitter buffer's AudioWorklet at the rate they come in (it
+// converts to the output's). The sound starts with the first tap.
 
-const CONTEXT_RATE = 48000;
+// The output's own rate (no conversion after ours), and its smallest
+// buffer that plays without gaps.
+const CONTEXT_OPTIONS = { latencyHint: 'interactive' };
 const OPUS_CONFIG = { codec: 'opus', sampleRate: 48000, numberOfChannels: 1 };
 
 export async function canDecodeOpus() {
@@ -16,31 +19,6 @@ export async function canDecodeOpus() {
   }
 }
 
-// Linear interpolation from one rate to another, carried across pieces.
-class Resampler {
-  constructor(from, to) {
-    this.step = from / to;
-    this.position = 0; // in input samples, relative to the previous piece's last
-    this.last = 0;
-  }
-
-  run(input) {
-    const out = [];
-    let p = this.position;
-    while (p < input.length - 1 + 1e-9) {
-      const i = Math.floor(p);
-      const a = i < 0 ? this.last : input[i];
-      const b = input[Math.min(i + 1, input.length - 1)];
-      const f = p - i;
-      out.push(i < 0 ? this.last + (input[0] - this.last) * (f) : a + (b - a) * f);
-      p += this.step;
-    }
-    this.position = p - input.length;
-    this.last = input[input.length - 1];
-    return Float32Array.from(out);
-  }
-}
-
 export class Player {
   constructor(onReport) {
     this.onReport = onReport;
@@ -49,29 +27,34 @@ export class Player {
     this.decoder = null;
     this.codec = null;
     this.rate = 16000;
+    this.frameUs = 20000;
     this.timestamp = 0;
-    this.resamplers = new Map();
+    this.transmitted = new Set();  // timestamps of frames that went on the air
   }
 
   get started() { return this.node !== null; }
 
-  setCodec(codec, rate) {
+  setCodec(codec, rate, frameMs) {
     this.codec = codec;
     this.rate = rate;
+    this.frameUs = (frameMs || 20) * 1000;
   }
 
   async start() {
     if (this.node) return this.context.resume();
     if (this.context) this.context.close(); // a start that failed half way
-    this.context = new AudioContext({ sampleRate: CONTEXT_RATE, latencyHint: 'interactive' });
+    this.context = new AudioContext(CONTEXT_OPTIONS);
     await this.context.audioWorklet.addModule('/worklet.js');
     const node = new AudioWorkletNode(this.context, 'station-player', {
       numberOfInputs: 0,
       numberOfOutputs: 1,
       outputChannelCount: [1],
-      processorOptions: { floorMs: 60, ceilingMs: 400 },
     });
-    node.port.onmessage = (e) => this.onReport(e.data);
+    node.port.onmessage = (e) => this.onReport(Object.assign(e.data, {
+      baseLatencyMs: this.context.baseLatency * 1000,
+      outputLatencyMs: (this.context.outputLatency || 0) * 1000,
+      sampleRate: this.context.sampleRate,
+    }));
     node.connect(this.context.destination);
     await this.context.resume();
     // Audio goes in once the context plays, not into a buffer nobody reads.
@@ -89,32 +72,28 @@ export class Player {
   decoded(data) {
     const samples = new Float32Array(data.numberOfFrames);
     data.copyTo(samples, { planeIndex: 0, format: 'f32-planar' });
-    const rate = data.sampleRate;
+    const transmit = this.transmitted.delete(data.timestamp);
+    this.push(samples, data.sampleRate, transmit);
     data.close();
-    this.push(samples, rate);
   }
 
-  opus(packet) {
+  opus(packet, transmit) {
     if (!this.node) return;
     if (!this.decoder || this.decoder.state === 'closed') this.openDecoder();
+    if (transmit) this.transmitted.add(this.timestamp);
     this.decoder.decode(new EncodedAudioChunk({ type: 'key', timestamp: this.timestamp, data: packet }));
-    this.timestamp += 20000;
+    this.timestamp += this.frameUs;
   }
 
-  pcm(bytes) {
+  pcm(bytes, transmit) {
     if (!this.node) return;
     const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
     const samples = new Float32Array(bytes.byteLength >> 1);
     for (let i = 0; i < samples.length; i++) samples[i] = view.getInt16(2 * i, true) / 32768;
-    this.push(samples, this.rate);
+    this.push(samples, this.rate, transmit);
   }
 
-  push(samples, rate) {
-    const to = this.context.sampleRate;
-    if (rate !== to) {
-      if (!this.resamplers.has(rate)) this.resamplers.set(rate, new Resampler(rate, to));
-      samples = this.resamplers.get(rate).run(samples);
-    }
-    this.node.port.postMessage(samples, [samples.buffer]);
+  push(samples, rate, transmit) {
+    this.node.port.postMessage({ samples, rate, transmit }, [samples.buffer]);
   }
 }
