@@ -17,7 +17,7 @@ device-clock shim preloaded, guests let in), all on CLOCK_MONOTONIC:
 Goals: delay under 250 ms median; audio under 4 kB/s per listener; 50
 listeners under 10 % of one core.
 
-usage: measure_web.py --build BUILD_DIR [--bursts N] [--seconds N]
+usage: measure_web.py --build BUILD_DIR [--bursts N] [--seconds N] [--frame-ms 10|20]
 """
 
 import argparse
@@ -59,7 +59,7 @@ def memory_kib(pid):
 class Station:
     """marvane --headless with the shim, guests let in on its web port."""
 
-    def __init__(self, build, workdir, capture):
+    def __init__(self, build, workdir, capture, frame_ms=10):
         self.dir = workdir
         self.port = harness.free_port()
         self.web_port = harness.free_port()
@@ -69,7 +69,7 @@ class Station:
             f.write(harness.REFUSING_URL)
         with open(os.path.join(workdir, "marvane.conf"), "w") as f:
             f.write("[web]\nport = %d\nguests = yes\nmax_listeners = 60\nmax_per_address = 60\n"
-                    % self.web_port)
+                    "frame_ms = %d\n" % (self.web_port, frame_ms))
         shim = os.path.join(build, "lib", "libdevice_clock_shim.so")
         if not os.path.exists(shim):
             sys.exit("measure_web: %s is missing (build the plain build)" % shim)
@@ -203,6 +203,7 @@ def main():
     parser.add_argument("--build", default="build")
     parser.add_argument("--bursts", type=int, default=40)
     parser.add_argument("--seconds", type=float, default=15.0, help="each load's CPU time")
+    parser.add_argument("--frame-ms", type=int, default=10, choices=(10, 20), help="[web] frame_ms")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     try:
@@ -213,13 +214,13 @@ def main():
     results = {}
     try:
         with tempfile.TemporaryDirectory(prefix="marvane-bench-web-") as workdir:
-            station = Station(build, workdir, bursts_capture())
+            station = Station(build, workdir, bursts_capture(), args.frame_ms)
             try:
                 delays, depth = measure_delay(pulse, station, args.bursts)
             finally:
                 station.stop()
         with tempfile.TemporaryDirectory(prefix="marvane-bench-web-") as workdir:
-            station = Station(build, workdir, busy_band_capture())
+            station = Station(build, workdir, busy_band_capture(), args.frame_ms)
             try:
                 time.sleep(2.0)
                 idle_cpu0, t0 = cpu_seconds(station.proc.pid), time.monotonic()
