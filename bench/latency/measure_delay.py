@@ -25,6 +25,8 @@ usage: measure_delay.py --build BUILD_DIR [--bursts N] [--long]
 
 import argparse
 import array
+import ctypes
+import ctypes.util
 import os
 import statistics
 import subprocess
@@ -65,7 +67,7 @@ def measure_runner(setup, runner, bursts, settle):
         runner.start(setup)
         time.sleep(settle)  # buffers find their depth
         found, missing, _ = bench.measure_bursts(setup, bursts)
-        notes = runner.notes()
+        notes = runner.notes(setup)
     finally:
         runner.stop()
     return found, missing, notes
@@ -134,6 +136,76 @@ def station_part(setup, bursts):
             arrived, i = later[0]
             parts.append((arrived - t, (BLOCK - i % BLOCK) / LINK_RATE))
     return parts
+
+
+class QualitySpec(ctypes.Structure):
+    _fields_ = [("precision", ctypes.c_double), ("phase_response", ctypes.c_double),
+                ("passband_end", ctypes.c_double), ("stopband_begin", ctypes.c_double),
+                ("e", ctypes.c_void_p), ("flags", ctypes.c_ulong)]
+
+
+def resampler_hold(device_rate):
+    """Seconds of link samples that libsoxr's variable-rate resampler, set
+    up as the live client sets it up, holds while it converts to the
+    device's rate (what it has taken in less what it has given out); None
+    without libsoxr."""
+    try:
+        soxr = ctypes.CDLL(ctypes.util.find_library("soxr") or "libsoxr.so.0")
+    except OSError:
+        return None
+    soxr.soxr_quality_spec.restype = QualitySpec
+    soxr.soxr_quality_spec.argtypes = [ctypes.c_ulong, ctypes.c_ulong]
+    soxr.soxr_create.restype = ctypes.c_void_p
+    soxr.soxr_create.argtypes = [ctypes.c_double, ctypes.c_double, ctypes.c_uint,
+                                 ctypes.POINTER(ctypes.c_char_p), ctypes.c_void_p,
+                                 ctypes.POINTER(QualitySpec), ctypes.c_void_p]
+    soxr.soxr_set_io_ratio.argtypes = [ctypes.c_void_p, ctypes.c_double, ctypes.c_size_t]
+    soxr.soxr_process.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t,
+                                  ctypes.POINTER(ctypes.c_size_t), ctypes.c_void_p,
+                                  ctypes.c_size_t, ctypes.POINTER(ctypes.c_size_t)]
+    soxr.soxr_delete.argtypes = [ctypes.c_void_p]
+    quality = soxr.soxr_quality_spec(4, 32)  # SOXR_HQ, SOXR_VR
+    error = ctypes.c_char_p()
+    s = soxr.soxr_create(1.0, 1.0, 1, ctypes.byref(error), None, ctypes.byref(quality), None)
+    if not s or error.value:
+        return None
+    soxr.soxr_set_io_ratio(s, LINK_RATE / device_rate, 0)
+    feed, out = (ctypes.c_float * 64)(), (ctypes.c_float * 4096)()
+    taken = given = 0
+    for _ in range(int(LINK_RATE) // 64):  # a second
+        idone, odone = ctypes.c_size_t(), ctypes.c_size_t()
+        soxr.soxr_process(s, feed, 64, ctypes.byref(idone), out, 4096, ctypes.byref(odone))
+        taken += idone.value
+        given += odone.value
+    soxr.soxr_delete(s)
+    return taken / LINK_RATE - given / device_rate
+
+
+def breakdown(total, station_rest, runner):
+    """Where the live client's median goes, from what was measured apart."""
+    block = BLOCK / LINK_RATE
+    print("  where marvane-client --live's median %s goes:" % ms(total))
+    print("    %s the station's block: waiting for it to fill, then playing it out up to the "
+          "burst" % ms(block))
+    print("    %s the station's capture device, its pump and the socket (median at a link "
+          "client)" % ms(station_rest))
+    known = block + station_rest
+    if runner.depth_seconds is not None:
+        trough = runner.depth_seconds - block / 2
+        known += trough
+        print("    %s the jitter buffer just before a block comes (the status line's average "
+              "less half a block)" % ms(trough))
+    if runner.output_seconds is not None:
+        known += runner.output_seconds
+        print("    %s the output: the sound server's buffer and sink (as PulseAudio reports "
+              "them)" % ms(runner.output_seconds))
+        hold = resampler_hold(runner.output_rate)
+        if hold is not None:
+            known += hold
+            print("    %s the client's resampler to %d Hz (libsoxr, variable rate: what it "
+                  "holds, fed alone)" % (ms(hold), runner.output_rate))
+    print("    %s the rest: the client's device calls, scheduling, and the error of the "
+          "parts above" % ms(total - known))
 
 
 def record_tone(setup, client, seconds, rate=8000):
@@ -235,7 +307,7 @@ def main():
         return 0
     status = 0
     try:
-        anchor, results, station = None, {}, []
+        anchor, results, station, measured = None, {}, [], {}
         if "delay" in parts:
             print("sound in -> sound out, %d tone bursts each (ratios to RemoteTrx's in the same "
                   "run):" % args.bursts)
@@ -258,6 +330,7 @@ def main():
                 status = 1
                 continue
             results[runner.name] = found
+            measured[runner.name] = runner
             if runner.anchor:
                 anchor = bench.figures(found)
             print(line(runner.name, found, None if runner.anchor else anchor) +
@@ -282,8 +355,8 @@ def main():
                       ms(statistics.median(rest)), len(station)))
         live = results.get(runners.MarvaneLive.name)
         if live and station:
-            print("  so marvane-client --live's own part (socket -> speaker) is about %s"
-                  % ms(statistics.median(live) - statistics.median(total)))
+            breakdown(statistics.median(live), statistics.median(rest),
+                      measured[runners.MarvaneLive.name])
         if live and anchor:
             ratio = statistics.median(live) / anchor[0]
             print("goal (marvane-client --live at most %.1f x RemoteTrx's median): %.2f x, %s"

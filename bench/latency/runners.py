@@ -9,7 +9,7 @@ setup.playback_sink), says when that end plays, and stops both:
         anchor = False            # True for the peer the others are compared with
         def problem(self, setup): None, or why it cannot run here ("skipped: ...")
         def start(self, setup):   returns once the remote end plays to the speaker
-        def notes(self):          lines for the report after the measurement
+        def notes(self, setup):   lines for the report, taken right after the bursts
         def stop(self):           ends everything start began
 
 RUNNERS lists them in the order they run; the anchor first.
@@ -43,6 +43,8 @@ def wait_playing(setup, what, proc=None):
 class Runner:
     name = ""
     anchor = False
+    program = None  # the remote end's program, whose output latency is noted
+    output_seconds = output_rate = None
 
     def problem(self, setup):
         return None
@@ -50,8 +52,15 @@ class Runner:
     def start(self, setup):
         raise NotImplementedError
 
-    def notes(self):
-        return []
+    def notes(self, setup):
+        if self.program is None:
+            return []
+        stream = setup.output_stream(self.program)
+        if stream is None:
+            return []
+        self.output_seconds, self.output_rate = stream
+        return ["the sound server holds %.1f ms of what %s plays (its stream's buffer and the "
+                "sink)" % (1000 * self.output_seconds, self.program)]
 
     def stop(self):
         pass
@@ -164,6 +173,7 @@ class RemoteTrx(Runner):
 
     name = "RemoteTrx -> svxlink (16-bit, squelch held open)"
     anchor = True
+    program = "svxlink"
 
     def __init__(self):
         self.tmp = None
@@ -245,6 +255,8 @@ class MarvaneLive(Runner):
     listening() says the station listens there."""
 
     name = "Marvane -> marvane-client --live"
+    program = "marvane-client"
+    depth_seconds = None
 
     def __init__(self, station=None, host="127.0.0.1", port=None, listening=None):
         self.shared_station = station
@@ -268,12 +280,14 @@ class MarvaneLive(Runner):
     def status(self):
         return last_status(self.client.output())
 
-    def notes(self):
+    def notes(self, setup):
+        lines = Runner.notes(self, setup)
         s = self.status()
-        if s is None:
-            return []
-        return ["status line at the end: buffer %s ms, late %d, lost %d"
-                % ("-" if s[0] is None else s[0], s[1], s[2])]
+        if s is not None:
+            self.depth_seconds = None if s[0] is None else s[0] / 1000
+            lines.append("status line: buffer %s ms (averaged over the blocks' saw tooth), "
+                         "late %d, lost %d" % ("-" if s[0] is None else s[0], s[1], s[2]))
+        return lines
 
     def stop(self):
         if self.client is not None:

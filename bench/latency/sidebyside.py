@@ -17,6 +17,7 @@ import array
 import math
 import os
 import random
+import re
 import statistics
 import struct
 import subprocess
@@ -94,6 +95,21 @@ class Setup:
                  if row.split("\t")[1:2] == [sink]]
         return any(row.split("\t")[1] in index and "protocol-native" in row
                    for row in out.splitlines())
+
+    def output_stream(self, program):
+        """(seconds that the sound server holds of what the program plays:
+        its stream's buffer and the sink's latency, as PulseAudio reports
+        them; the stream's rate), or None when it plays nothing."""
+        out = subprocess.run(["pactl", "list", "sink-inputs"], env=self.env,
+                             capture_output=True, text=True, timeout=harness.PATIENCE).stdout
+        for entry in out.split("Sink Input #")[1:]:
+            if 'application.process.binary = "%s"' % program not in entry:
+                continue
+            found = re.findall(r"(Buffer|Sink) Latency: (\d+) usec", entry)
+            rate = re.search(r"Sample Specification: \S+ \d+ch (\d+)Hz", entry)
+            if len(found) == 2 and rate:
+                return sum(int(usec) for _, usec in found) / 1e6, int(rate.group(1))
+        return None
 
     def close(self):
         self.pulse.close()
