@@ -38,7 +38,6 @@ bool Playout::open(double linkSampleRate, double deviceSampleRate, std::size_t b
     blockSamples = blockSize;
     blockSeconds = static_cast<double>(blockSize) / linkRate;
     aimSamples.store(kFloorSeconds * linkRate);
-    aimMilliseconds.store(static_cast<int>(kFloorSeconds * 1000));
     ring.assign(static_cast<std::size_t>(kCapacitySeconds * linkRate), 0.0f);
     feed.assign(kMaxFeed, 0.0f);
     soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
@@ -102,8 +101,6 @@ void Playout::blockCame(std::uint64_t end, double at) {
     double nextOnTime = offset + static_cast<double>(blocks + 1) * blockSeconds;
     ++blocks;
     aimSamples.store(aim * linkRate, std::memory_order_relaxed);
-    aimMilliseconds.store(static_cast<int>(aim * 1000), std::memory_order_relaxed);
-    latenessMilliseconds.store(static_cast<int>(lateness * 1000), std::memory_order_relaxed);
     reference.store(static_cast<double>(end) - linkRate * nextOnTime, std::memory_order_relaxed);
     clockKnown.store(true, std::memory_order_release);
 }
@@ -119,9 +116,9 @@ void Playout::push(const std::uint8_t* bytes, std::size_t count, double at) {
     }
     for (std::size_t i = 0; i < stored; ++i)
         ring[(w + i) % ring.size()] = static_cast<float>(bytes[i] - 128) / 128.0f;
-    written.store(w + stored, std::memory_order_release);
 
-    // Each block that ends in these bytes has come now.
+    // Each block that ends in these bytes has come now. The clock goes out
+    // before the samples, so that whoever sees them sees it too.
     std::size_t done = 0;
     while (count - done >= blockSamples - inBlock) {
         done += blockSamples - inBlock;
@@ -129,6 +126,7 @@ void Playout::push(const std::uint8_t* bytes, std::size_t count, double at) {
         blockCame(w + std::min(done, stored), at);
     }
     inBlock += count - done;
+    written.store(w + stored, std::memory_order_release);
 }
 
 std::size_t Playout::supply(const float** data, std::size_t requested) {

@@ -79,8 +79,6 @@ struct Playout {
     std::atomic<double> aimSamples{0};
     std::atomic<double> reference{0};
     std::atomic<bool> clockKnown{false};
-    std::atomic<int> aimMilliseconds{0};
-    std::atomic<int> latenessMilliseconds{0};  // of the last block
 
     // Rendering side.
     std::atomic<std::uint64_t> taken{0};
