@@ -9,7 +9,8 @@ the bursts) is printed with its ratio to RemoteTrx's.
 
 Then Marvane's part at the station, measured on its own: from the burst
 entering the receiver to the arrival of its block at a link client on
-loopback, and how much of that is waiting for the block to fill.
+loopback, and how much of that is waiting for the block to fill; and with
+it, where the live client's median goes.
 
 With --long, continuity: a steady tone through marvane-client --live for
 --continuity-seconds on loopback (no audio may go missing), and for
@@ -21,6 +22,7 @@ audio may go missing.
 Goal: marvane-client --live at most 1.6 x RemoteTrx's median.
 
 usage: measure_delay.py --build BUILD_DIR [--bursts N] [--long]
+                        [--parts delay,station,continuity,jitter] [--runners NAME,...]
 """
 
 import argparse
@@ -209,27 +211,31 @@ def breakdown(total, station_rest, runner):
 
 
 def record_tone(setup, client, seconds, rate=8000):
-    """Plays a steady tone into the receiver and records the speaker for
-    `seconds`: (seconds missing, stretches missing, seconds recorded, the
-    client's status text at the start)."""
+    """Plays a steady tone into the receiver and records the bench sink for
+    `seconds`: ((seconds missing, stretches missing) in the receiver, the
+    same at the speaker, seconds recorded, the client's status text at the
+    start). What goes missing in the receiver (the bench's own player
+    falling behind) goes missing at the speaker too."""
     tone = bench.Tone(setup, "tone")
     try:
         time.sleep(5.0)
         before = client.output()
-        recording = bench.Recording(setup, "far.monitor", 1, rate)
+        recording = bench.Recording(setup, "bench.monitor", 2, rate)
         time.sleep(seconds)
         recording.stop()
     finally:
         tone.stop()
-    samples = array.array("h", recording.samples)
-    missing, stretches, total = bench.gaps(samples, rate)
-    return missing, stretches, total, before
+    received = bench.gaps(array.array("h", recording.channel(0)), rate)
+    heard = bench.gaps(array.array("h", recording.channel(1)), rate)
+    return received[:2], heard[:2], heard[2], before
 
 
 def continuity(setup, seconds, link_name, runner):
+    """Missing share of the audio at the speaker beyond what went missing
+    in the receiver, and the late and lost runs the client counted."""
     try:
         runner.start(setup)
-        missing, stretches, total, before = record_tone(setup, runner.client, seconds)
+        received, heard, total, before = record_tone(setup, runner.client, seconds)
         text = runner.client.output()
     finally:
         runner.stop()
@@ -237,15 +243,17 @@ def continuity(setup, seconds, link_name, runner):
     end = runners.last_status(text) or (None, 0, 0)
     shown = runners.depths(text)
     early = runners.depths(before)
-    print("  %s, %.0f s of a steady tone: %.3f s missing in %d stretches (%.3f %%); the client "
-          "counted %d late and %d lost runs in that time (%d and %d since it started)" % (
-              link_name, total, missing, stretches, 100 * missing / max(total, 1e-9),
-              end[1] - start[1], end[2] - start[2], end[1], end[2]))
+    print("  %s, %.0f s of a steady tone: at the speaker %.3f s missing in %d stretches "
+          "(%.3f %%), in the receiver %.3f s in %d; the client counted %d late and %d lost "
+          "runs in that time (%d and %d since it started)" % (
+              link_name, total, heard[0], heard[1], 100 * heard[0] / max(total, 1e-9),
+              received[0], received[1], end[1] - start[1], end[2] - start[2], end[1], end[2]))
     if shown:
         print("    buffer shown: %s ms in the first seconds, then median %d ms, max %d ms"
               % ("/".join(str(d) for d in early[:4]) or "-", statistics.median(shown),
                  max(shown)))
-    return missing / max(total, 1e-9), end[1] - start[1], end[2] - start[2]
+    lost = max(0.0, heard[0] - received[0]) / max(total, 1e-9)
+    return lost, end[1] - start[1], end[2] - start[2]
 
 
 def jitter_run(setup, seconds):
@@ -293,13 +301,22 @@ def main():
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     launcher = os.path.join(build, "bin", "private-network")
+    parts = set(args.parts.split(",")) | ({"continuity", "jitter"} if args.long else set())
+    picked = [r for r in args.runners.split(",") if r]
+    if "MARVANE_BENCH_PREPARED" not in os.environ and "delay" in parts:
+        # Installing needs the archive, which the namespace below cannot reach.
+        for cls in runners.RUNNERS:
+            if picked and not any(p.lower() in cls.name.lower() for p in picked):
+                continue
+            problem = cls.prepare()
+            if problem:
+                os.environ["MARVANE_BENCH_PROBLEM_" + cls.__name__] = problem
+        os.environ["MARVANE_BENCH_PREPARED"] = "1"
     if "MARVANE_PRIVATE_NETWORK" not in os.environ and os.access(launcher, os.X_OK):
         # Again in a network namespace of its own, where links may be made.
         sys.exit(subprocess.call([launcher, sys.executable, os.path.abspath(__file__),
                                   *sys.argv[1:]]))
     os.environ["MARVANE_BUILD_DIR"] = build
-    parts = set(args.parts.split(",")) | ({"continuity", "jitter"} if args.long else set())
-    picked = [r for r in args.runners.split(",") if r]
     try:
         setup = bench.Setup(build)
     except bench.PulseUnavailable as e:
@@ -315,7 +332,8 @@ def main():
             runner = cls()
             if picked and not any(p.lower() in runner.name.lower() for p in picked):
                 continue
-            problem = runner.problem(setup)
+            problem = (os.environ.get("MARVANE_BENCH_PROBLEM_" + cls.__name__) or
+                       runner.problem(setup))
             if problem:
                 print("  %s: skipped: %s" % (runner.name, problem))
                 continue

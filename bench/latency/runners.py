@@ -7,7 +7,11 @@ setup.playback_sink), says when that end plays, and stops both:
     class Runner:
         name = "what the report calls it"
         anchor = False            # True for the peer the others are compared with
-        def problem(self, setup): None, or why it cannot run here ("skipped: ...")
+        @classmethod
+        def prepare(cls):         installs what it needs; runs before the measurement
+                                  enters its network namespace (no archive there);
+                                  None, or why it cannot run here ("skipped: ...")
+        def problem(self, setup): the same, once set up
         def start(self, setup):   returns once the remote end plays to the speaker
         def notes(self, setup):   lines for the report, taken right after the bursts
         def stop(self):           ends everything start began
@@ -45,6 +49,10 @@ class Runner:
     anchor = False
     program = None  # the remote end's program, whose output latency is noted
     output_seconds = output_rate = None
+
+    @classmethod
+    def prepare(cls):
+        return None
 
     def problem(self, setup):
         return None
@@ -179,14 +187,20 @@ class RemoteTrx(Runner):
         self.tmp = None
         self.remotetrx = self.svxlink = None
 
-    def problem(self, setup):
-        installer = os.path.join(HERE, "install-peer")
+    @classmethod
+    def prepare(cls):
         if shutil.which("remotetrx") and shutil.which("svxlink"):
             return None
-        tried = subprocess.run([installer], capture_output=True, text=True)
+        tried = subprocess.run([os.path.join(HERE, "install-peer")], capture_output=True,
+                               text=True)
         if tried.returncode != 0 or not (shutil.which("remotetrx") and shutil.which("svxlink")):
             return (tried.stdout + tried.stderr).strip() or "svxlink and remotetrx are missing"
         return None
+
+    def problem(self, setup):
+        if shutil.which("remotetrx") and shutil.which("svxlink"):
+            return None
+        return "svxlink and remotetrx are missing (bench/latency/install-peer installs them)"
 
     def start(self, setup):
         self.tmp = tempfile.TemporaryDirectory(prefix="marvane-peer-")

@@ -274,7 +274,7 @@ class Tone:
         self.stopping = threading.Event()
         self.proc = subprocess.Popen(["pacat", "--playback", "--device=" + device, "--raw",
                                       "--rate=%d" % RATE, "--channels=1", "--format=s16le",
-                                      "--latency-msec=100"],
+                                      "--latency-msec=500"],
                                      env=setup.env, stdin=subprocess.PIPE)
         self.thread = threading.Thread(target=self._feed, daemon=True)
         self.thread.start()
