@@ -220,14 +220,16 @@ def record_tone(setup, client, seconds, rate=8000):
     try:
         time.sleep(5.0)
         before = client.output()
+        watch = bench.StallWatch()
         recording = bench.Recording(setup, "bench.monitor", 2, rate)
         time.sleep(seconds)
         recording.stop()
+        stalls = watch.stop()
     finally:
         tone.stop()
     received = bench.gaps(array.array("h", recording.channel(0)), rate)
     heard = bench.gaps(array.array("h", recording.channel(1)), rate)
-    return received[:2], heard[:2], heard[2], before
+    return received[:2], heard[:2], heard[2], before, stalls
 
 
 def continuity(setup, seconds, link_name, runner):
@@ -235,7 +237,7 @@ def continuity(setup, seconds, link_name, runner):
     in the receiver, and the late and lost runs the client counted."""
     try:
         runner.start(setup)
-        received, heard, total, before = record_tone(setup, runner.client, seconds)
+        received, heard, total, before, stalls = record_tone(setup, runner.client, seconds)
         text = runner.client.output()
     finally:
         runner.stop()
@@ -252,6 +254,9 @@ def continuity(setup, seconds, link_name, runner):
         print("    buffer shown: %s ms in the first seconds, then median %d ms, max %d ms"
               % ("/".join(str(d) for d in early[:4]) or "-", statistics.median(shown),
                  max(shown)))
+    if stalls:
+        print("    the machine meanwhile: of %d naps of 5 ms, %d ended over 20 ms late, %d over "
+              "50 ms, the latest %s late" % (stalls[0], stalls[1], stalls[2], ms(stalls[3])))
     lost = max(0.0, heard[0] - received[0]) / max(total, 1e-9)
     return lost, end[1] - start[1], end[2] - start[2]
 

@@ -263,6 +263,40 @@ def gaps(samples, rate, window=0.005, fraction=0.3):
     return sum(missing) * window, runs, len(peaks) * window
 
 
+STALL_PROBE = r"""
+import signal, sys, time
+late = []
+def report(*_):
+    late.sort()
+    print(len(late), sum(1 for x in late if x > 0.02), sum(1 for x in late if x > 0.05),
+          late[-1] if late else 0.0, flush=True)
+    sys.exit(0)
+signal.signal(signal.SIGTERM, report)
+while True:
+    t = time.monotonic()
+    time.sleep(0.005)
+    late.append(time.monotonic() - t - 0.005)
+"""
+
+
+class StallWatch:
+    """How late a thread of its own that sleeps 5 ms at a time wakes up: a
+    measure of how busy the machine is while something else is measured."""
+
+    def __init__(self):
+        self.proc = subprocess.Popen([sys.executable, "-c", STALL_PROBE],
+                                     stdout=subprocess.PIPE, text=True)
+
+    def stop(self):
+        """(wake-ups, over 20 ms late, over 50 ms late, latest in seconds)."""
+        self.proc.terminate()
+        out, _ = self.proc.communicate(timeout=harness.PATIENCE)
+        fields = out.split()
+        if len(fields) != 4:
+            return None
+        return int(fields[0]), int(fields[1]), int(fields[2]), float(fields[3])
+
+
 class Tone:
     """A steady 1 kHz tone into a sink until stopped."""
 
