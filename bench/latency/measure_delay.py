@@ -68,6 +68,7 @@ def measure_runner(setup, runner, bursts, settle):
     try:
         runner.start(setup)
         time.sleep(settle)  # buffers find their depth
+        runner.mark()
         found, missing, _ = bench.measure_bursts(setup, bursts)
         notes = runner.notes(setup)
     finally:
@@ -195,8 +196,8 @@ def breakdown(total, station_rest, runner):
     if runner.depth_seconds is not None:
         trough = runner.depth_seconds - block / 2
         known += trough
-        print("    %s the jitter buffer just before a block comes (the status line's average "
-              "less half a block)" % ms(trough))
+        print("    %s the jitter buffer just before a block comes (the status line's median "
+              "during the bursts less half a block)" % ms(trough))
     if runner.output_seconds is not None:
         known += runner.output_seconds
         print("    %s the output: the sound server's buffer and sink (as PulseAudio reports "

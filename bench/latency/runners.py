@@ -13,6 +13,7 @@ setup.playback_sink), says when that end plays, and stops both:
                                   None, or why it cannot run here ("skipped: ...")
         def problem(self, setup): the same, once set up
         def start(self, setup):   returns once the remote end plays to the speaker
+        def mark(self):           the bursts begin
         def notes(self, setup):   lines for the report, taken right after the bursts
         def stop(self):           ends everything start began
 
@@ -22,6 +23,7 @@ RUNNERS lists them in the order they run; the anchor first.
 import os
 import re
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -59,6 +61,9 @@ class Runner:
 
     def start(self, setup):
         raise NotImplementedError
+
+    def mark(self):
+        pass
 
     def notes(self, setup):
         if self.program is None:
@@ -276,6 +281,7 @@ class MarvaneLive(Runner):
         self.shared_station = station
         self.host, self.port, self.listening = host, port, listening
         self.station = self.client = None
+        self.marked = 0
 
     def start(self, setup):
         self.station = self.shared_station or marvane_station(setup)
@@ -294,13 +300,21 @@ class MarvaneLive(Runner):
     def status(self):
         return last_status(self.client.output())
 
+    def mark(self):
+        self.marked = len(self.client.output())
+
     def notes(self, setup):
         lines = Runner.notes(self, setup)
+        text = self.client.output()
+        shown = depths(text[self.marked:])
         s = self.status()
+        if shown:
+            self.depth_seconds = statistics.median(shown) / 1000
+            lines.append("status line during the bursts: buffer median %d ms (averaged over "
+                         "the blocks' saw tooth), %d to %d" % (statistics.median(shown),
+                                                               min(shown), max(shown)))
         if s is not None:
-            self.depth_seconds = None if s[0] is None else s[0] / 1000
-            lines.append("status line: buffer %s ms (averaged over the blocks' saw tooth), "
-                         "late %d, lost %d" % ("-" if s[0] is None else s[0], s[1], s[2]))
+            lines.append("status line at the end: late %d, lost %d" % (s[1], s[2]))
         return lines
 
     def stop(self):
