@@ -2,7 +2,8 @@
 # `make run`: install what is missing, build, start Marvane.
 # `make test`: the same set-up, then every test in a plain, a ThreadSanitizer
 #              and an AddressSanitizer+UBSan build.
-# `make bench`: build and run the benchmarks and measurements.
+# `make bench`: build and run the benchmarks and measurements; LONG=1 adds
+#              the long runs (continuity of the live client, 20 minutes).
 # `make fuzz`: build the libFuzzer targets with clang and run each for
 #              FUZZ_SECONDS (60) from the seed corpus in tests/fuzz/corpus/.
 # `make install`: build, then install the programs, manual pages and the
@@ -35,7 +36,7 @@ test: deps
 	@scripts/run-tests
 
 bench: build
-	@scripts/run-bench $(BUILD)
+	@MARVANE_BENCH_LONG=$(LONG) scripts/run-bench $(BUILD)
 
 fuzz: deps
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/run-fuzz

@@ -165,13 +165,13 @@ class LiveClient:
     """marvane-client --live on a pseudo-terminal of its own. Everything it
     writes there is kept (self.output()); keys are typed with type()."""
 
-    def __init__(self, client, port, pulse_env, args=(), env=None):
+    def __init__(self, client, port, pulse_env, args=(), env=None, host="127.0.0.1"):
         self.master, self.slave = os.openpty()
         self.cooked = termios.tcgetattr(self.slave)
         self.text = b""
         self.lock = threading.Lock()
         environment = dict(pulse_env, **(env or {}))
-        self.proc = subprocess.Popen([client, "127.0.0.1:%d" % port, "--live", *args],
+        self.proc = subprocess.Popen([client, "%s:%d" % (host, port), "--live", *args],
                                      stdin=self.slave, stdout=self.slave, stderr=self.slave,
                                      env=environment, start_new_session=True)
         self.reader = threading.Thread(target=self._read, daemon=True)

@@ -55,6 +55,21 @@ def half_rate_playback(data, blocks):
     return out
 
 
+def audible(samples, start, count):
+    """The first `count` samples from `start` on, leaving out whole silent
+    blocks: the station plays a silent block when the ring runs short (the
+    rest of a burst still on its way on a busy machine) and goes on where it
+    was. Returns them and the index after the last one taken."""
+    taken = []
+    i = start
+    while len(taken) < count and i < len(samples):
+        block = samples[i:i + BLOCK]
+        if any(block):
+            taken.extend(block)
+        i += BLOCK
+    return taken[:count], i
+
+
 def quantized(samples):
     """Multiples of 256, which the 8-bit link carries unchanged."""
     return [s // 256 * 256 for s in samples]
@@ -122,8 +137,8 @@ class Transmit(unittest.TestCase):
         self.assertEqual(rate, RATE)
         start = next(i for i, v in enumerate(played) if v != 0)
         self.assertEqual(start % BLOCK, 0)
-        self.assertEqual(played[start:start + len(full)], full)
-        end = start + len(full)
+        sent, end = audible(played, start, len(full))
+        self.assertEqual(sent, full)
 
         # Half rate: the client's bytes, padded past the filter's delay and
         # then by seven blocks (four queued blocks and 0.25 s of device
@@ -133,16 +148,23 @@ class Transmit(unittest.TestCase):
         padded = (len(data) + 16 + 511) // 512 * 512 + 512 + 7 * 512
         blocks = padded // 512 - 1
         expected = half_rate_playback(data + bytes([128]) * (padded - len(data)), blocks)
+        # Its silent tail is not told apart from a block the ring ran short for.
+        while expected and not any(expected[-BLOCK:]):
+            expected = expected[:-BLOCK]
         second = next(i for i in range(end, len(played)) if played[i] != 0) // BLOCK * BLOCK
         # The station unkeys with up to four blocks still queued: wait until
         # the device has played them.
         deadline = time.monotonic() + PATIENCE
-        while len(played) < second + len(expected) + BLOCK and time.monotonic() < deadline:
+        while True:
+            heard, after = audible(played, second, len(expected))
+            if (len(heard) == len(expected) and after + BLOCK <= len(played)) or \
+                    time.monotonic() > deadline:
+                break
             time.sleep(0.1)
             played = read_wav(s.path("playback.wav"))[1]
         self.assertFalse(any(played[end:second]))
-        self.assertEqual(played[second:second + len(expected)], expected)
-        self.assertFalse(any(played[second + len(expected):]))
+        self.assertEqual(heard, expected)
+        self.assertFalse(any(played[after:]))
         self.assertEqual(s.stop(), 0)
         self.assertEqual(s.sanitizer_report(), "")
 

@@ -119,7 +119,7 @@ struct LiveSession {
         std::vector<std::uint8_t> old(input->waiting());
         input->take(old.data(), old.size());
         input->setActive(true);
-        output->playout.expectAudio.store(false);
+        output->playout.expect(false);
         pacer.start(txRate);
         enter(Phase::keying);
         return sendFrame(fd, link::makeFrame(link::kCmdTransmit));
@@ -159,7 +159,7 @@ struct LiveSession {
     // Receive audio in the transmit phase: the station is receiving again.
     void backToReceive() {
         input->setActive(false);
-        output->playout.expectAudio.store(true);
+        output->playout.expect(true);
         enter(Phase::receive);
     }
 
@@ -175,7 +175,7 @@ struct LiveSession {
         for (std::size_t i = 0; i < n; ++i)
             rxPeak = std::max(rxPeak, std::abs(static_cast<int>(link::decodeLinkByte(bytes[i]))));
         if (!outputLost)
-            output->playout.push(bytes, n);
+            output->playout.push(bytes, n, Playout::now());
         return true;
     }
 

@@ -4,6 +4,7 @@
 #include <soxr.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 namespace marvane::client {
@@ -21,15 +22,22 @@ std::size_t supplyFromPlayout(void* state, soxr_in_t* data, std::size_t requeste
 
 }  // namespace
 
+double Playout::now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 Playout::~Playout() {
     if (soxr != nullptr)
         soxr_delete(static_cast<soxr_t>(soxr));
 }
 
-bool Playout::open(double linkSampleRate, double deviceSampleRate) {
+bool Playout::open(double linkSampleRate, double deviceSampleRate, std::size_t blockSize) {
     linkRate = linkSampleRate;
     deviceRate = deviceSampleRate;
-    targetSamples = kTargetSeconds * linkRate;
+    blockSamples = blockSize;
+    blockSeconds = static_cast<double>(blockSize) / linkRate;
+    aimSamples.store(kFloorSeconds * linkRate);
     ring.assign(static_cast<std::size_t>(kCapacitySeconds * linkRate), 0.0f);
     feed.assign(kMaxFeed, 0.0f);
     soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
@@ -55,17 +63,70 @@ bool Playout::open(double linkSampleRate, double deviceSampleRate) {
     return true;
 }
 
-void Playout::push(const std::uint8_t* bytes, std::size_t count) {
+void Playout::expect(bool on) {
+    expectAudio.store(on, std::memory_order_relaxed);
+    if (!on)
+        clockRunning = false;  // the station's blocks pause, and come back on a new beat
+}
+
+void Playout::blockCame(std::uint64_t end, double at) {
+    double lateness = 0;
+    if (clockRunning) {
+        double raw = at - static_cast<double>(blocks) * blockSeconds;
+        offset = std::min(raw, offset + kClockSlack * (at - lastArrival));
+        lateness = raw - offset;
+    }
+    if (!clockRunning || lateness > kCeilingSeconds) {
+        // The first block, or the first after an outage: the beat starts here.
+        clockRunning = true;
+        blocks = 0;
+        offset = at;
+        lateness = 0;
+    }
+    lastArrival = at;
+
+    auto slot = static_cast<std::int64_t>(std::floor(at / kSlotSeconds));
+    int here = static_cast<int>(((slot % (kCalmSlots + 1)) + kCalmSlots + 1) % (kCalmSlots + 1));
+    if (slotNumber[here] != slot) {
+        slotNumber[here] = slot;
+        slotLate[here] = 0;
+    }
+    slotLate[here] = std::max(slotLate[here], lateness);
+    double shown = 0;
+    for (int i = 0; i <= kCalmSlots; ++i)
+        if (slotNumber[i] >= slot - kCalmSlots)
+            shown = std::max(shown, slotLate[i]);
+    double aim = std::clamp(shown + kMarginSeconds, kFloorSeconds, kCeilingSeconds);
+
+    double nextOnTime = offset + static_cast<double>(blocks + 1) * blockSeconds;
+    ++blocks;
+    aimSamples.store(aim * linkRate, std::memory_order_relaxed);
+    reference.store(static_cast<double>(end) - linkRate * nextOnTime, std::memory_order_relaxed);
+    clockKnown.store(true, std::memory_order_release);
+}
+
+void Playout::push(const std::uint8_t* bytes, std::size_t count, double at) {
     std::uint64_t w = written.load(std::memory_order_relaxed);
     std::uint64_t t = taken.load(std::memory_order_acquire);
+    std::size_t stored = count;
     if (w - t + count > ring.size()) {
         // The output has stopped taking samples; what does not fit is lost.
         lostRuns.fetch_add(1, std::memory_order_relaxed);
-        count = ring.size() - static_cast<std::size_t>(w - t);
+        stored = ring.size() - static_cast<std::size_t>(w - t);
     }
-    for (std::size_t i = 0; i < count; ++i)
+    for (std::size_t i = 0; i < stored; ++i)
         ring[(w + i) % ring.size()] = static_cast<float>(bytes[i] - 128) / 128.0f;
-    written.store(w + count, std::memory_order_release);
+
+    // Each block that ends in these bytes has come now. The clock goes out
+    // before the samples, so that whoever sees them sees it too.
+    std::size_t done = 0;
+    while (count - done >= blockSamples - inBlock) {
+        done += blockSamples - inBlock;
+        inBlock = 0;
+        blockCame(w + std::min(done, stored), at);
+    }
+    inBlock += count - done;
+    written.store(w + stored, std::memory_order_release);
 }
 
 std::size_t Playout::supply(const float** data, std::size_t requested) {
@@ -92,35 +153,42 @@ std::size_t Playout::supply(const float** data, std::size_t requested) {
     return want;
 }
 
-void Playout::render(float* out, std::size_t frames) {
+void Playout::render(float* out, std::size_t frames, double at) {
     std::uint64_t t = taken.load(std::memory_order_relaxed);
+    bool known = clockKnown.load(std::memory_order_acquire);
     auto depth = static_cast<double>(written.load(std::memory_order_acquire) - t);
-    // Depth jumps by a block when one arrives and sinks until the next, so
-    // its average lies half a block below its value just after an arrival
-    // (which is when playing starts, and when a backlog shows).
-    const double halfBlock = kStartExcessSeconds * linkRate / 2;
-    if (!playing && depth >= targetSamples) {
+    double aim = aimSamples.load(std::memory_order_relaxed);
+    // The depth the buffer will have when the next block comes on time, if
+    // it plays on from now: steady while playing, whenever blocks come.
+    double expected = reference.load(std::memory_order_relaxed) + linkRate * at -
+                      static_cast<double>(t);
+    if (!playing && known && depth > 0 && expected >= aim) {
         playing = true;
-        average = depth - halfBlock;
         sinceStart = 0;
+        average = expected;
+        depthAverage = depth;
     }
     if (playing) {
         // A backlog just after playing starts is stale (the blocks the
         // station captured while it transmitted come all at once); a burst
-        // far beyond the buffer later on is a stalled link catching up.
+        // far beyond the aim later on is a stalled link catching up.
         bool starting = sinceStart < kStartSeconds;
-        if (depth > targetSamples + (starting ? kStartExcessSeconds : kExcessSeconds) * linkRate) {
-            auto excess = static_cast<std::uint64_t>(depth - targetSamples - halfBlock);
+        double limit = aim + (starting ? static_cast<double>(blockSamples) : kExcessSeconds * linkRate);
+        if (expected > limit) {
+            auto excess = static_cast<std::uint64_t>(std::min(expected - aim, depth));
             taken.store(t + excess, std::memory_order_release);
             if (!starting)
                 lostRuns.fetch_add(1, std::memory_order_relaxed);
             depth -= static_cast<double>(excess);
-            average = depth - halfBlock;
+            expected -= static_cast<double>(excess);
+            average = expected;
+            depthAverage = depth;
         }
         sinceStart += static_cast<double>(frames) / deviceRate;
         double weight = std::min(1.0, static_cast<double>(frames) / deviceRate / kAverageSeconds);
-        average += weight * (depth - average);
-        double error = (average - targetSamples) / linkRate;
+        average += weight * (expected - average);
+        depthAverage += weight * (depth - depthAverage);
+        double error = (average - aim) / linkRate;
         correction = std::clamp(kGainPerSecond * error, -kMaxCorrection, kMaxCorrection);
     } else {
         correction = 0;
@@ -129,7 +197,7 @@ void Playout::render(float* out, std::size_t frames) {
     soxr_set_io_ratio(s, linkRate / deviceRate * (1 + correction), frames);
     std::size_t made = soxr_output(s, out, frames);
     std::fill(out + made, out + frames, 0.0f);
-    depthMilliseconds.store(playing ? static_cast<int>(average / linkRate * 1000.0) : -1,
+    depthMilliseconds.store(playing ? static_cast<int>(depthAverage / linkRate * 1000.0) : -1,
                             std::memory_order_relaxed);
     correctionPpm.store(static_cast<int>(correction * 1e6), std::memory_order_relaxed);
 }

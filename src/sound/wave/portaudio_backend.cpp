@@ -189,9 +189,13 @@ MMRESULT portAudioOpen(WaveDevice* device, UINT id) {
     p.device = index;
     p.sampleFormat = paInt16;
     // A tenth of a second of device buffer rides out a busy machine; the
-    // stream's own four blocks come on top.
-    p.suggestedLatency = input ? info->defaultLowInputLatency : info->defaultLowOutputLatency;
-    p.suggestedLatency = std::max(p.suggestedLatency, 0.1);
+    // stream's own four blocks come on top. Capture asks for less: its
+    // buffer is handed over a period (a quarter of it) at a time, so a
+    // long one makes each receive block wait for its last period, and come
+    // late by up to that much; the capture thread only copies, and a sound
+    // server buffers on its side anyway.
+    p.suggestedLatency = input ? std::max(info->defaultLowInputLatency, 0.02)
+                               : std::max(info->defaultLowOutputLatency, 0.1);
 
     // The stream's rate when the device takes it, in mono or in two
     // channels, else the device's own rate (or a common one) with
