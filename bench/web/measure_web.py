@@ -59,7 +59,7 @@ def memory_kib(pid):
 class Station:
     """marvane --headless with the shim, guests let in on its web port."""
 
-    def __init__(self, build, workdir, capture, frame_ms=10):
+    def __init__(self, build, workdir, capture, frame_ms=20):
         self.dir = workdir
         self.port = harness.free_port()
         self.web_port = harness.free_port()
@@ -203,7 +203,7 @@ def main():
     parser.add_argument("--build", default="build")
     parser.add_argument("--bursts", type=int, default=40)
     parser.add_argument("--seconds", type=float, default=15.0, help="each load's CPU time")
-    parser.add_argument("--frame-ms", type=int, default=10, choices=(10, 20), help="[web] frame_ms")
+    parser.add_argument("--frame-ms", type=int, default=20, choices=(10, 20), help="[web] frame_ms")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     try:

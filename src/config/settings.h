@@ -68,7 +68,7 @@ struct WebSettings {
     int maxPerAddress = 16;           // connections from one address
     int sessionHours = 12;
     bool guests = false;              // anyone may listen without an account
-    int frameMs = 10;                 // the listeners' Opus frames: 10 or 20 ms
+    int frameMs = 20;                 // the listeners' Opus frames: 10 or 20 ms
 };
 
 struct Settings {

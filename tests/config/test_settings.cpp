@@ -160,7 +160,7 @@ TEST(Settings, WebSectionAndWhatABadLineCostsThere) {
                        "max_per_address = 2\n"
                        "session_hours = 24\n"
                        "guests = yes\n"
-                       "frame_ms = 20\n");
+                       "frame_ms = 10\n");
     EXPECT_TRUE(notices.empty()) << notices.front();
     EXPECT_EQ(s.web.port, 9443);
     EXPECT_EQ(s.web.listenAddress, ip("127.0.0.1"));
@@ -170,7 +170,7 @@ TEST(Settings, WebSectionAndWhatABadLineCostsThere) {
     EXPECT_EQ(s.web.maxPerAddress, 2);
     EXPECT_EQ(s.web.sessionHours, 24);
     EXPECT_TRUE(s.web.guests);
-    EXPECT_EQ(s.web.frameMs, 20);
+    EXPECT_EQ(s.web.frameMs, 10);
 
     // What guards access fails closed; the rest keeps its default.
     s = parse("[web]\nport = https\nlisten = 0.0.0.O\nmax_listeners = 0\nguests = Yes\n"
@@ -185,7 +185,7 @@ TEST(Settings, WebSectionAndWhatABadLineCostsThere) {
     EXPECT_TRUE(s.web.certificate.empty());
     EXPECT_EQ(parse("[web]\nport = 0\n").web.port, 0);  // no web station
     // Opus frames of another length than 10 or 20 ms are not offered.
-    EXPECT_EQ(parse("[web]\nframe_ms = 5\n").web.frameMs, 10);
+    EXPECT_EQ(parse("[web]\nframe_ms = 5\n").web.frameMs, 20);
     ASSERT_EQ(notices.size(), 1u);
     EXPECT_EQ(notices[0].rfind("marvane.conf line 2: [web] frame_ms: \"5\"", 0), 0u) << notices[0];
 }

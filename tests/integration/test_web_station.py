@@ -149,14 +149,14 @@ class WebStationTest(unittest.TestCase):
         self.assertEqual(status, 101)
         hello = page.receive_json("hello")
         self.assertEqual((hello["role"], hello["codec"], hello["rate"], hello["frameMs"]),
-                         ("listener", "opus", 16000, 10))
+                         ("listener", "opus", 16000, 20))
         self.assertGreaterEqual(page.receive_json("status")["listeners"], 1)
         opus, spectra = 0, []
         while opus < 50 or len(spectra) < 3:
             opcode, payload = page.receive()
             if opcode == 2 and payload[0] == 1:
                 opus += 1
-                self.assertLess(len(payload), 4 + 60)  # about 24 kbit/s in 10 ms frames
+                self.assertLess(len(payload), 4 + 120)  # about 24 kbit/s in 20 ms frames
             elif opcode == 2 and payload[0] == 3:
                 spectra.append(unpack_bins(payload[2:]))
         bins = spectra[-1]
@@ -169,13 +169,13 @@ class WebStationTest(unittest.TestCase):
         page.send_json({"type": "ping", "t": 12.5})
         self.assertEqual(page.receive_json("pong")["t"], 12.5)
 
-        # A browser without Opus gets 16-bit PCM: 160 samples a frame.
+        # A browser without Opus gets 16-bit PCM: 320 samples a frame.
         status, pcm = self.ws(cookie, hello=("pcm",))
         self.assertEqual(pcm.receive_json("hello")["codec"], "pcm")
         while True:
             opcode, payload = pcm.receive()
             if opcode == 2 and payload[0] == 2:
-                self.assertEqual(len(payload), 4 + 320)
+                self.assertEqual(len(payload), 4 + 640)
                 break
 
         # max_listeners is 2: a third page hears that the station is full.
