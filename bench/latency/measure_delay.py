@@ -2,10 +2,10 @@
 """Sound in -> sound out, side by side: how long a tone burst played into a
 station's receiver takes to come out of the remote operator's speaker, for
 each runner (runners.py: Debian's RemoteTrx with svxlink as the anchor,
-marvane-client --live), all in one run, on one PulseAudio server whose
-stereo null sink records the receiver (left) and the speaker (right) on one
-clock (sidebyside.py). Each figure (median, 95th percentile, maximum over
-the bursts) is printed with its ratio to RemoteTrx's.
+marvane-client --live, the web page in headless Chromium), all in one run,
+on one PulseAudio server whose stereo null sink records the receiver (left)
+and the speaker (right) on one clock (sidebyside.py). Each figure (median,
+95th percentile, maximum over the bursts) is printed with its ratio to RemoteTrx's.
 
 Then Marvane's part at the station, measured on its own: from the burst
 entering the receiver to the arrival of its block at a link client on
@@ -43,6 +43,7 @@ import sidebyside as bench  # noqa: E402
 import harness  # noqa: E402
 import links  # noqa: E402
 import runners  # noqa: E402
+import webharness  # noqa: E402
 
 GOAL = 1.6
 LINK_RATE = 11025
@@ -291,6 +292,7 @@ def jitter_run(setup, seconds):
 
 
 def main():
+    webharness.use_debian_python()  # the web page's runner needs python3-selenium
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default="build")
     parser.add_argument("--bursts", type=int, default=36)

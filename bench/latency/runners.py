@@ -329,4 +329,95 @@ class MarvaneLive(Runner):
             self.station.close()
 
 
-RUNNERS = [RemoteTrx, MarvaneLive]
+# ---- the web page -------------------------------------------------------------
+
+class WebPage(Runner):
+    """marvane --headless with its web station (guests let in), and its page
+    in headless Chromium, tapped to listen, playing through the sound server
+    to the bench's speaker; while the bursts play, the page's own report of
+    its buffer is read twice a second."""
+
+    name = "Marvane -> web page in headless Chromium"
+    program = "chromium"
+
+    def __init__(self):
+        self.station = self.driver = self.profile = None
+        self.reports, self.polling, self.poller = [], threading.Event(), None
+
+    def problem(self, setup):
+        try:
+            import selenium  # noqa: F401
+        except ImportError:
+            return "python3-selenium is missing (scripts/install-deps; Debian's python3)"
+        if not (os.path.exists("/usr/bin/chromium") and os.path.exists("/usr/bin/chromedriver")):
+            return "chromium and chromium-driver are missing (scripts/install-deps)"
+        return None
+
+    def start(self, setup):
+        import webharness
+        from selenium.webdriver.common.by import By
+        port = harness.free_port()
+        self.station = marvane_station(setup, {"marvane.conf":
+                                               "[web]\nport = %d\nguests = yes\n" % port})
+        self.station.wait_line(r"web: https://\S+:%d/" % port)
+        certificate = self.station.path("web-cert.pem")
+
+        class Trusted:
+            @staticmethod
+            def spki_hash():
+                return webharness.spki_hash_of(certificate)
+
+        self.profile = tempfile.mkdtemp(prefix="marvane-bench-chromium-")
+        self.driver = webharness.chromium(Trusted, dict(setup.env, PULSE_SINK=setup.playback_sink),
+                                          self.profile)
+        self.driver.get("https://127.0.0.1:%d/" % port)
+        harness.wait_until("the page's greeting", lambda: self.driver.execute_script(
+            "return document.getElementById('who').textContent") == "guest")
+        self.driver.find_element(By.ID, "start").click()
+        harness.wait_until("the page to play", lambda: self.driver.execute_script(
+            "return window.marvaneBuffer && window.marvaneBuffer.playing"))
+        wait_playing(setup, "chromium")
+
+    def _poll(self):
+        while not self.polling.wait(0.5):
+            try:
+                report = self.driver.execute_script("return window.marvaneBuffer")
+            except Exception:  # the browser went away: the bursts will say so
+                return
+            if report:
+                self.reports.append(report)
+
+    def mark(self):
+        self.poller = threading.Thread(target=self._poll, daemon=True)
+        self.poller.start()
+
+    def notes(self, setup):
+        lines = Runner.notes(self, setup)
+        self.polling.set()
+        if self.poller is not None:
+            self.poller.join(timeout=harness.PATIENCE)
+        if self.reports:
+            depth = [r["depthMs"] for r in self.reports]
+            last = self.reports[-1]
+            lines.append("page's buffer during the bursts: median %.0f ms (%.0f to %.0f), aim "
+                         "%.0f ms, lateness shown %.0f ms; %d underruns, %.0f ms dropped, "
+                         "%d ppm steer" % (statistics.median(depth), min(depth), max(depth),
+                                           last["aimMs"], last["lateMs"], last["underruns"],
+                                           last["droppedMs"], last["correctionPpm"]))
+            lines.append("page's AudioContext: %d Hz, base latency %.1f ms, output latency "
+                         "%.1f ms" % (last.get("sampleRate", 0), last.get("baseLatencyMs", 0),
+                                      last.get("outputLatencyMs", 0)))
+        return lines
+
+    def stop(self):
+        self.polling.set()
+        if self.driver is not None:
+            self.driver.quit()
+        if self.profile is not None:
+            shutil.rmtree(self.profile, True)
+        if self.station is not None:
+            self.station.stop()
+            self.station.close()
+
+
+RUNNERS = [RemoteTrx, MarvaneLive, WebPage]
