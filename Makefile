@@ -3,7 +3,8 @@
 # `make test`: the same set-up, then every test in a plain, a ThreadSanitizer
 #              and an AddressSanitizer+UBSan build.
 # `make bench`: build and run the benchmarks and measurements; LONG=1 adds
-#              the long runs (continuity of the live client, 20 minutes).
+#              the long runs (continuity of the live client and the page,
+#              40 minutes).
 # `make fuzz`: build the libFuzzer targets with clang and run each for
 #              FUZZ_SECONDS (60) from the seed corpus in tests/fuzz/corpus/.
 # `make install`: build, then install the programs, manual pages and the

@@ -291,6 +291,48 @@ def jitter_run(setup, seconds):
                                                         "met" if lost <= LOST_GOAL else "NOT met"))
 
 
+def page_continuity(setup, seconds, jitter=None):
+    """The web page's continuity, as continuity() measures the live
+    client's: on loopback, or through a relay that jitters each read (the
+    browser's connections all go through it)."""
+    runner = runners.WebPage(jitter=jitter)
+    name = "relay with %d ms jitter" % (jitter * 1000) if jitter else "loopback"
+
+    class Page:  # what record_tone asks a client for: here the page's report
+        @staticmethod
+        def output():
+            return runner.report()
+
+    try:
+        runner.start(setup)
+        runner.mark()
+        received, heard, total, before, stalls = record_tone(setup, Page, seconds)
+        after = runner.report()
+    finally:
+        runner.stop()
+    underruns = after.get("underruns", 0) - before.get("underruns", 0)
+    dropped = after.get("droppedMs", 0) - before.get("droppedMs", 0)
+    print("  %s, %.0f s of a steady tone: at the speaker %.3f s missing in %d stretches "
+          "(%.3f %%), in the receiver %.3f s in %d; the page counted %d underruns and %.0f ms "
+          "dropped in that time" % (name, total, heard[0], heard[1],
+                                    100 * heard[0] / max(total, 1e-9), received[0], received[1],
+                                    underruns, dropped))
+    depth = [r["depthMs"] for r in runner.reports if r.get("playing")]
+    if depth:
+        print("    buffer shown: median %.0f ms, max %.0f ms; aim at the end %.0f ms"
+              % (statistics.median(depth), max(depth), after.get("aimMs", 0)))
+    if stalls:
+        print("    the machine meanwhile: of %d naps of 5 ms, %d ended over 20 ms late, %d over "
+              "50 ms, the latest %s late" % (stalls[0], stalls[1], stalls[2], ms(stalls[3])))
+    lost = max(0.0, heard[0] - received[0]) / max(total, 1e-9)
+    if jitter:
+        print("  jitter goal (at most %.1f %% missing): %s" % (
+            100 * LOST_GOAL, "met" if lost <= LOST_GOAL else "NOT met"))
+    else:
+        print("  loopback goal (no late or lost audio): %s" % (
+            "met" if lost == 0 and underruns == 0 and dropped == 0 else "NOT met"))
+
+
 def main():
     webharness.use_debian_python()  # the web page's runner needs python3-selenium
     parser = argparse.ArgumentParser()
@@ -298,10 +340,11 @@ def main():
     parser.add_argument("--bursts", type=int, default=36)
     parser.add_argument("--settle", type=float, default=5.0)
     parser.add_argument("--long", action="store_true",
-                        help="also the continuity runs (--parts continuity,jitter)")
+                        help="also the continuity runs (--parts continuity,jitter,"
+                             "page-continuity,page-jitter)")
     parser.add_argument("--parts", default="delay,station",
-                        help="of delay, station, continuity, jitter; --runners picks the "
-                             "runners of delay")
+                        help="of delay, station, continuity, jitter, page-continuity, "
+                             "page-jitter; --runners picks the runners of delay")
     parser.add_argument("--runners", default="",
                         help="comma-separated parts of runner names (default: all)")
     parser.add_argument("--continuity-seconds", type=float, default=600)
@@ -309,7 +352,8 @@ def main():
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     launcher = os.path.join(build, "bin", "private-network")
-    parts = set(args.parts.split(",")) | ({"continuity", "jitter"} if args.long else set())
+    parts = set(args.parts.split(",")) | ({"continuity", "jitter", "page-continuity",
+                                           "page-jitter"} if args.long else set())
     picked = [r for r in args.runners.split(",") if r]
     if "MARVANE_BENCH_PREPARED" not in os.environ and "delay" in parts:
         # Installing needs the archive, which the namespace below cannot reach.
@@ -399,6 +443,15 @@ def main():
                   % ("met" if lost == 0 and late == 0 and dropped == 0 else "NOT met"))
         if "jitter" in parts:
             jitter_run(setup, args.jitter_seconds)
+        page = parts & {"page-continuity", "page-jitter"}
+        if page and runners.WebPage().problem(setup):
+            print("continuity of the web page: skipped: %s" % runners.WebPage().problem(setup))
+        elif page:
+            print("continuity of the web page in headless Chromium:")
+            if "page-continuity" in parts:
+                page_continuity(setup, args.continuity_seconds)
+            if "page-jitter" in parts:
+                page_continuity(setup, args.jitter_seconds, JITTER)
     finally:
         setup.close()
     return status

@@ -340,8 +340,9 @@ class WebPage(Runner):
     name = "Marvane -> web page in headless Chromium"
     program = "chromium"
 
-    def __init__(self):
-        self.station = self.driver = self.profile = None
+    def __init__(self, jitter=None):
+        self.station = self.driver = self.profile = self.relay = None
+        self.jitter = jitter  # seconds: the page reaches the station through a jittering relay
         self.reports, self.polling, self.poller = [], threading.Event(), None
 
     def problem(self, setup):
@@ -370,6 +371,10 @@ class WebPage(Runner):
         self.profile = tempfile.mkdtemp(prefix="marvane-bench-chromium-")
         self.driver = webharness.chromium(Trusted, dict(setup.env, PULSE_SINK=setup.playback_sink),
                                           self.profile)
+        if self.jitter:
+            import links
+            self.relay = links.RelayLink(port, self.jitter)
+            port = self.relay.port
         self.driver.get("https://127.0.0.1:%d/" % port)
         harness.wait_until("the page's greeting", lambda: self.driver.execute_script(
             "return document.getElementById('who').textContent") == "guest")
@@ -386,6 +391,10 @@ class WebPage(Runner):
                 return
             if report:
                 self.reports.append(report)
+
+    def report(self):
+        """The page's own report of its buffer (depth, underruns, dropped)."""
+        return self.driver.execute_script("return window.marvaneBuffer") or {}
 
     def mark(self):
         self.poller = threading.Thread(target=self._poll, daemon=True)
@@ -418,6 +427,8 @@ class WebPage(Runner):
         if self.station is not None:
             self.station.stop()
             self.station.close()
+        if self.relay is not None:
+            self.relay.close()
 
 
 RUNNERS = [RemoteTrx, MarvaneLive, WebPage]
