@@ -295,8 +295,10 @@ TEST_F(Pump, KeyedPumpThatStandsStillIsUnkeyedByTheGuard) {
     ASSERT_TRUE(eventLog().waitForCount(kIdle.size() + kReceive.size() + 3));
     EXPECT_EQ(eventLog().copy(), kIdle + kReceive + kKeyedAndUnkeyed);
     EXPECT_EQ(manual::heldOpens(), 1);  // unkeyed while the pump still stands
-    EXPECT_EQ(link::linkState.txActive.load(), 0);
-    EXPECT_TRUE(notices.has("transmitter unkeyed: the audio pump has stood still for 3 s"));
+    // The guard unkeys first, then ends the transmission and says so.
+    EXPECT_TRUE(waitFor([] { return link::linkState.txActive.load() == 0; }));
+    EXPECT_TRUE(waitFor(
+        [] { return Notices::has("transmitter unkeyed: the audio pump has stood still for 3 s"); }));
 
     manual::holdOpens(false);
     ASSERT_TRUE(pumpWaitsOn(Direction::output));  // the block, behind four silent ones
