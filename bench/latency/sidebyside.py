@@ -106,7 +106,7 @@ class Setup:
             if 'application.process.binary = "%s"' % program not in entry:
                 continue
             found = re.findall(r"(Buffer|Sink) Latency: (\d+) usec", entry)
-            rate = re.search(r"Sample Spec\w+: \S+ \d+ch (\d+)Hz", entry)
+            rate = re.search(r": \S+ \d+ch (\d+)Hz", entry)
             if len(found) == 2 and rate:
                 return sum(int(usec) for _, usec in found) / 1e6, int(rate.group(1))
         return None
