@@ -232,8 +232,11 @@ MMRESULT portAudioOpen(WaveDevice* device, UINT id) {
         delete d;
         return MMSYSERR_ERROR;
     }
-    // About 23 ms per device call.
-    d->chunkFrames = static_cast<std::size_t>(std::max(64, d->deviceRate / 43));
+    // Capture is read 5 ms at a time: each piece goes on to the listeners
+    // as it comes, so a longer read would hold the first of its samples
+    // back by that much, and make the pieces come in lumps. Playback is
+    // pulled about 23 ms per device call.
+    d->chunkFrames = static_cast<std::size_t>(std::max(32, d->deviceRate / 200));
     d->chunkSamples = static_cast<std::size_t>(std::max(64, device->rate / 43));
     const auto ch = static_cast<std::size_t>(d->channels);
     if (input) {
