@@ -22,7 +22,9 @@ bool openListenerAudio(ListenerAudio& audio, int frameMs) {
     soxr_error_t error = nullptr;
     audio.resampler = soxr_create(11025, kListenerRate, 1, &error, &io, &quality, nullptr);
     int opusError = OPUS_OK;
-    audio.encoder = opus_encoder_create(kListenerRate, 1, OPUS_APPLICATION_AUDIO, &opusError);
+    // Restricted low delay is Opus's transform mode alone: it looks 2.5 ms
+    // ahead instead of 6.5, and carries a receiver's audio as well.
+    audio.encoder = opus_encoder_create(kListenerRate, 1, OPUS_APPLICATION_RESTRICTED_LOWDELAY, &opusError);
     if (error != nullptr || audio.resampler == nullptr || opusError != OPUS_OK) {
         closeListenerAudio(audio);
         return false;
@@ -30,7 +32,6 @@ bool openListenerAudio(ListenerAudio& audio, int frameMs) {
     opus_encoder_ctl(audio.encoder, OPUS_SET_BITRATE(kOpusBitrate));
     opus_encoder_ctl(audio.encoder, OPUS_SET_VBR_CONSTRAINT(1));
     opus_encoder_ctl(audio.encoder, OPUS_SET_COMPLEXITY(5));
-    opus_encoder_ctl(audio.encoder, OPUS_SET_SIGNAL(OPUS_SIGNAL_VOICE));
     audio.pendingCount = 0;
     return true;
 }
