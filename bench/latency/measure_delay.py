@@ -27,9 +27,8 @@ usage: measure_delay.py --build BUILD_DIR [--bursts N] [--long]
 
 import argparse
 import array
-import ctypes
-import ctypes.util
 import os
+import re
 import statistics
 import subprocess
 import sys
@@ -142,47 +141,14 @@ def station_part(setup, bursts):
     return parts
 
 
-class QualitySpec(ctypes.Structure):
-    _fields_ = [("precision", ctypes.c_double), ("phase_response", ctypes.c_double),
-                ("passband_end", ctypes.c_double), ("stopband_begin", ctypes.c_double),
-                ("e", ctypes.c_void_p), ("flags", ctypes.c_ulong)]
-
-
-def resampler_hold(device_rate):
-    """Seconds of link samples that libsoxr's variable-rate resampler, set
-    up as the live client sets it up, holds while it converts to the
-    device's rate (what it has taken in less what it has given out); None
-    without libsoxr."""
-    try:
-        soxr = ctypes.CDLL(ctypes.util.find_library("soxr") or "libsoxr.so.0")
-    except OSError:
-        return None
-    soxr.soxr_quality_spec.restype = QualitySpec
-    soxr.soxr_quality_spec.argtypes = [ctypes.c_ulong, ctypes.c_ulong]
-    soxr.soxr_create.restype = ctypes.c_void_p
-    soxr.soxr_create.argtypes = [ctypes.c_double, ctypes.c_double, ctypes.c_uint,
-                                 ctypes.POINTER(ctypes.c_char_p), ctypes.c_void_p,
-                                 ctypes.POINTER(QualitySpec), ctypes.c_void_p]
-    soxr.soxr_set_io_ratio.argtypes = [ctypes.c_void_p, ctypes.c_double, ctypes.c_size_t]
-    soxr.soxr_process.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t,
-                                  ctypes.POINTER(ctypes.c_size_t), ctypes.c_void_p,
-                                  ctypes.c_size_t, ctypes.POINTER(ctypes.c_size_t)]
-    soxr.soxr_delete.argtypes = [ctypes.c_void_p]
-    quality = soxr.soxr_quality_spec(4, 32)  # SOXR_HQ, SOXR_VR
-    error = ctypes.c_char_p()
-    s = soxr.soxr_create(1.0, 1.0, 1, ctypes.byref(error), None, ctypes.byref(quality), None)
-    if not s or error.value:
-        return None
-    soxr.soxr_set_io_ratio(s, LINK_RATE / device_rate, 0)
-    feed, out = (ctypes.c_float * 64)(), (ctypes.c_float * 4096)()
-    taken = given = 0
-    for _ in range(int(LINK_RATE) // 64):  # a second
-        idone, odone = ctypes.c_size_t(), ctypes.c_size_t()
-        soxr.soxr_process(s, feed, 64, ctypes.byref(idone), out, 4096, ctypes.byref(odone))
-        taken += idone.value
-        given += odone.value
-    soxr.soxr_delete(s)
-    return taken / LINK_RATE - given / device_rate
+def resampler_hold():
+    """Seconds of link samples the live client's resampler holds: half its
+    filter's taps (tools/client/steer_resampler.h)."""
+    header = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
+                          "client", "steer_resampler.h")
+    with open(header) as f:
+        taps = int(re.search(r"kTaps = (\d+);", f.read()).group(1))
+    return taps / 2 / LINK_RATE
 
 
 def breakdown(total, station_rest, runner):
@@ -203,11 +169,10 @@ def breakdown(total, station_rest, runner):
         known += runner.output_seconds
         print("    %s the output: the sound server's buffer and sink (as PulseAudio reports "
               "them)" % ms(runner.output_seconds))
-        hold = resampler_hold(runner.output_rate)
-        if hold is not None:
-            known += hold
-            print("    %s the client's resampler to %d Hz (libsoxr, variable rate: what it "
-                  "holds, fed alone)" % (ms(hold), runner.output_rate))
+        hold = resampler_hold()
+        known += hold
+        print("    %s the client's resampler to %d Hz (half its filter)" % (ms(hold),
+                                                                             runner.output_rate))
     print("    %s the rest: the client's device calls, scheduling, and the error of the "
           "parts above" % ms(total - known))
 

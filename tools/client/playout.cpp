@@ -1,35 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "playout.h"
 
-#include <soxr.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 
 namespace marvane::client {
 
-namespace {
-
-constexpr std::size_t kMaxFeed = 64;  // link samples soxr takes at a time
-
-std::size_t supplyFromPlayout(void* state, soxr_in_t* data, std::size_t requested) {
-    const float* samples = nullptr;
-    std::size_t n = static_cast<Playout*>(state)->supply(&samples, requested);
-    *data = samples;
-    return n;
-}
-
-}  // namespace
-
 double Playout::now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-Playout::~Playout() {
-    if (soxr != nullptr)
-        soxr_delete(static_cast<soxr_t>(soxr));
 }
 
 bool Playout::open(double linkSampleRate, double deviceSampleRate, std::size_t blockSize) {
@@ -39,28 +19,7 @@ bool Playout::open(double linkSampleRate, double deviceSampleRate, std::size_t b
     blockSeconds = static_cast<double>(blockSize) / linkRate;
     aimSamples.store(kFloorSeconds * linkRate);
     ring.assign(static_cast<std::size_t>(kCapacitySeconds * linkRate), 0.0f);
-    feed.assign(kMaxFeed, 0.0f);
-    soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-    soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, SOXR_VR);
-    soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
-    soxr_error_t error = nullptr;
-    // A variable-rate resampler is made with the largest input/output ratio
-    // it will be asked for.
-    double ratio = linkRate / deviceRate;
-    soxr_t s = soxr_create(std::max(1.0, ratio * (1 + 2 * kMaxCorrection)), 1, 1, &error, &io,
-                           &quality, &runtime);
-    if (error != nullptr || s == nullptr) {
-        if (s != nullptr)
-            soxr_delete(s);
-        return false;
-    }
-    if (soxr_set_io_ratio(s, ratio, 0) != nullptr ||
-        soxr_set_input_fn(s, supplyFromPlayout, this, kMaxFeed) != nullptr) {
-        soxr_delete(s);
-        return false;
-    }
-    soxr = s;
-    return true;
+    return resampler.open(linkRate, deviceRate);
 }
 
 void Playout::expect(bool on) {
@@ -129,28 +88,23 @@ void Playout::push(const std::uint8_t* bytes, std::size_t count, double at) {
     written.store(w + stored, std::memory_order_release);
 }
 
-std::size_t Playout::supply(const float** data, std::size_t requested) {
-    std::size_t want = std::min(requested, kMaxFeed);
-    if (want == 0)
-        want = 1;
-    *data = feed.data();
+void Playout::supply(float* samples, std::size_t count) {
     if (playing) {
         std::uint64_t t = taken.load(std::memory_order_relaxed);
         std::uint64_t depth = written.load(std::memory_order_acquire) - t;
-        if (depth == 0) {
+        std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(count, depth));
+        for (std::size_t i = 0; i < n; ++i)
+            samples[i] = ring[(t + i) % ring.size()];
+        taken.store(t + n, std::memory_order_release);
+        samples += n;
+        count -= n;
+        if (count > 0) {
             playing = false;
             if (expectAudio.load(std::memory_order_relaxed))
                 lateRuns.fetch_add(1, std::memory_order_relaxed);
-        } else {
-            std::size_t n = std::min<std::size_t>(want, depth);
-            for (std::size_t i = 0; i < n; ++i)
-                feed[i] = ring[(t + i) % ring.size()];
-            taken.store(t + n, std::memory_order_release);
-            return n;
         }
     }
-    std::fill(feed.begin(), feed.begin() + static_cast<std::ptrdiff_t>(want), 0.0f);
-    return want;
+    std::fill(samples, samples + count, 0.0f);
 }
 
 void Playout::render(float* out, std::size_t frames, double at) {
@@ -193,10 +147,8 @@ void Playout::render(float* out, std::size_t frames, double at) {
     } else {
         correction = 0;
     }
-    auto s = static_cast<soxr_t>(soxr);
-    soxr_set_io_ratio(s, linkRate / deviceRate * (1 + correction), frames);
-    std::size_t made = soxr_output(s, out, frames);
-    std::fill(out + made, out + frames, 0.0f);
+    resampler.output(out, frames, linkRate / deviceRate * (1 + correction),
+                     [this](float* samples, std::size_t count) { supply(samples, count); });
     depthMilliseconds.store(playing ? static_cast<int>(depthAverage / linkRate * 1000.0) : -1,
                             std::memory_order_relaxed);
     correctionPpm.store(static_cast<int>(correction * 1e6), std::memory_order_relaxed);

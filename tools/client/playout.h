@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The receive audio's way to the speaker: a jitter buffer of link samples
-// and a variable-rate resampler (libsoxr) to the output device's rate.
+// and a short interpolating resampler (steer_resampler.h) to the output
+// device's rate.
 //
 // The station sends whole blocks, one every 93 ms by its own clock, so the
 // buffer's depth is a saw tooth, and what matters is how late each block is
@@ -29,6 +30,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "steer_resampler.h"
 
 namespace marvane::client {
 
@@ -61,7 +64,7 @@ struct Playout {
     double deviceRate = 0;
     std::size_t blockSamples = 0;
     double blockSeconds = 0;
-    void* soxr = nullptr;
+    SteerResampler resampler;
     std::vector<float> ring;
 
     // Pushing side.
@@ -87,7 +90,6 @@ struct Playout {
     double average = 0;     // of the depth expected at the next on-time block
     double depthAverage = 0;
     double correction = 0;
-    std::vector<float> feed;
 
     // While false (transmitting), running dry is no late run. Network side,
     // through expect().
@@ -97,7 +99,6 @@ struct Playout {
     std::atomic<int> depthMilliseconds{-1};  // averaged; -1 while not playing
     std::atomic<int> correctionPpm{0};
 
-    ~Playout();
     // blockSize: link samples per station block. False when the resampler
     // cannot be built.
     bool open(double linkSampleRate, double deviceSampleRate, std::size_t blockSize);
@@ -110,9 +111,9 @@ struct Playout {
     // (output side).
     void render(float* out, std::size_t frames, double at);
 
-    // soxr's input function: link samples from the buffer, silence while
-    // not playing.
-    std::size_t supply(const float** data, std::size_t requested);
+    // The resampler's input: the next `count` link samples from the buffer,
+    // silence while not playing (output side).
+    void supply(float* samples, std::size_t count);
 
 private:
     void blockCame(std::uint64_t end, double at);
