@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The page's jitter buffer (src/web/page/jitter.js) on a simulated clock:
-// a station sending 10 ms frames of a 1 kHz tone, its clock at `ratio` of
+// a station sending 10 ms (or 20 ms) frames of a 1 kHz tone, its clock at `ratio` of
 // ours, each frame late by `late(t)` seconds (in order, as over TCP); the
 // output asks for 128 samples at a time at 48 kHz, as an AudioWorklet does.
 //
@@ -25,12 +25,13 @@ function run(sim, to, watch = () => {}) {
     const due = sim.t + QUANTUM / RATE;
     // Frames that have come by then, in order.
     for (;;) {
-      const sent = ((sim.frames + 1) * FRAME) / RATE / sim.ratio;
+      const frame = sim.frame;
+      const sent = ((sim.frames + 1) * frame) / RATE / sim.ratio;
       const arrival = Math.max(sim.lastArrival, sent + sim.late(sent));
       if (arrival > due) break;
-      const piece = new Float32Array(FRAME);
-      for (let i = 0; i < FRAME; i++) {
-        piece[i] = 0.5 * Math.sin((2 * Math.PI * 1000 * (sim.frames * FRAME + i)) / RATE);
+      const piece = new Float32Array(frame);
+      for (let i = 0; i < frame; i++) {
+        piece[i] = 0.5 * Math.sin((2 * Math.PI * 1000 * (sim.frames * frame + i)) / RATE);
       }
       sim.buffer.push(piece, RATE, arrival, false);
       sim.lastArrival = arrival;
@@ -51,8 +52,8 @@ function run(sim, to, watch = () => {}) {
   return largestStep;
 }
 
-function station(ratio = 1, late = () => 0) {
-  return { buffer: new JitterBuffer(RATE), t: 0, frames: 0, lastArrival: 0, previous: 0, ratio, late };
+function station(ratio = 1, late = () => 0, frame = FRAME) {
+  return { buffer: new JitterBuffer(RATE), t: 0, frames: 0, lastArrival: 0, previous: 0, ratio, late, frame };
 }
 
 // A 1 kHz tone of amplitude 0.5 moves at most this much from one sample to
@@ -71,22 +72,40 @@ const tests = {
     assert.equal(r.underruns, 0);
     run(sim, 20.5);
     const first = sim.buffer.report();
-    assert.ok(first.aimMs >= 105, `after 80 ms late: ${first.aimMs}`);
+    // 80 ms, a frame and 10 ms to spare.
+    assert.ok(first.aimMs >= 99 && first.aimMs < 110, `after 80 ms late: ${first.aimMs}`);
     assert.ok(first.underruns <= 1);
     run(sim, 40);
     r = sim.buffer.report();
     assert.equal(r.underruns, first.underruns, 'the later late frames found the buffer deep enough');
-    assert.ok(r.depthMs > 100, `grown: ${r.depthMs}`);
+    assert.ok(r.depthMs > 90, `grown: ${r.depthMs}`);
     // The last late frame was at 35 s: a minute later the aim is small
     // again, and some 20 s after that, the depth too, without dropping.
     run(sim, 96);
-    assert.ok(sim.buffer.report().aimMs >= 105, 'not forgotten within the minute');
+    assert.ok(sim.buffer.report().aimMs >= 99, 'not forgotten within the minute');
     run(sim, 130);
     r = sim.buffer.report();
     assert.ok(r.aimMs < 35, `calm again: ${r.aimMs}`);
     assert.ok(r.depthMs < 45, `shallow again: ${r.depthMs}`);
     assert.equal(r.droppedMs, 0);
     assert.equal(r.underruns, first.underruns);
+  },
+
+  'holds a frame and 10 ms above the lateness: 20 ms frames play out whole, 10 ms ones sooner'() {
+    // Every 0.5 s a frame 40 ms late, for a minute.
+    const late = (s) => (s % 0.5 < 0.02 ? 0.04 : 0);
+    const aims = {};
+    for (const frame of [FRAME, 2 * FRAME]) {
+      const sim = station(1, late, frame);
+      run(sim, 60);
+      const r = sim.buffer.report();
+      assert.ok(r.underruns <= 1, `${frame} samples a frame: ${r.underruns} underruns`);
+      const before = r.underruns;
+      run(sim, 120);
+      assert.equal(sim.buffer.report().underruns, before, `${frame} samples a frame, settled`);
+      aims[frame] = sim.buffer.report().aimMs;
+    }
+    assert.ok(Math.abs(aims[2 * FRAME] - aims[FRAME] - 10) < 1, `aims ${JSON.stringify(aims)}`);
   },
 
   'keeps within its floor and its ceiling, and drops above the ceiling after an outage'() {

@@ -7,10 +7,13 @@
 // comes, so what matters is how late each frame comes against the
 // station's own clock. That clock is kept from the earliest arrivals (let
 // go of slowly, for a station whose clock runs slow). The buffer aims at
-// a depth, just before a frame that comes on time, of the largest
-// lateness of the last minute plus a margin, within a floor and a
-// ceiling: a late frame makes it deeper at once, a calm minute lets it
-// shallow again.
+// a depth, just after a frame that comes on time, of the largest lateness
+// of the last minute plus a margin, within a floor and a ceiling: a late
+// frame makes it deeper at once, a calm minute lets it shallow again. The
+// margin is the longest frame of that minute (the depth falls by a frame
+// before the next comes) and 10 ms to spare: 30 ms with 20 ms frames, 20
+// with 10 ms ones, so that the shorter frames are heard sooner at the
+// same safety.
 //
 // Playing steers towards that depth with the rate it reads at (at most
 // 0.5 % off, interpolated): a buffer deeper than the aim is played a hair
@@ -20,7 +23,7 @@
 // comes back down after an outage and never creeps up. A buffer that runs
 // dry is an underrun; playing starts again once the aim is reached.
 
-export const MARGIN = 0.03;        // above the largest lateness seen
+export const SPARE = 0.01;         // above the largest lateness and the longest frame
 export const FLOOR = 0.03;
 export const CEILING = 0.4;        // more than this is dropped
 const HEADROOM = 0.1;              // the aim stays this far below the ceiling
@@ -39,7 +42,7 @@ const CAPACITY = 2.0;              // seconds the ring holds
 export class JitterBuffer {
   constructor(outRate, options = {}) {
     this.outRate = outRate;
-    this.margin = options.margin ?? MARGIN;
+    this.spare = options.spare ?? SPARE;
     this.floor = options.floor ?? FLOOR;
     this.ceiling = options.ceiling ?? CEILING;
     this.rate = 0;
@@ -60,8 +63,9 @@ export class JitterBuffer {
     this.lastArrival = 0;
     this.transmit = false;
     this.slotLate = new Float64Array(CALM_SLOTS + 1);
+    this.slotFrame = new Float64Array(CALM_SLOTS + 1);
     this.slotNumber = new Float64Array(CALM_SLOTS + 1).fill(-Infinity);
-    this.aim = Math.max(this.floor, this.margin);
+    this.aim = this.floor;
     this.playing = false;
     this.average = 0;
     this.depthAverage = 0;
@@ -102,22 +106,28 @@ export class JitterBuffer {
       lateness = 0;
     }
     this.lastArrival = at;
-    this.late(lateness, at);
+    this.late(lateness, samples.length / rate, at);
   }
 
-  late(lateness, at) {
+  late(lateness, frame, at) {
     const slot = Math.floor(at / SLOT);
     const here = ((slot % (CALM_SLOTS + 1)) + CALM_SLOTS + 1) % (CALM_SLOTS + 1);
     if (this.slotNumber[here] !== slot) {
       this.slotNumber[here] = slot;
       this.slotLate[here] = 0;
+      this.slotFrame[here] = 0;
     }
     this.slotLate[here] = Math.max(this.slotLate[here], lateness);
+    this.slotFrame[here] = Math.max(this.slotFrame[here], frame);
     let shown = 0;
-    for (let i = 0; i <= CALM_SLOTS; i++)
-      if (this.slotNumber[i] >= slot - CALM_SLOTS) shown = Math.max(shown, this.slotLate[i]);
+    let longest = 0;
+    for (let i = 0; i <= CALM_SLOTS; i++) {
+      if (this.slotNumber[i] < slot - CALM_SLOTS) continue;
+      shown = Math.max(shown, this.slotLate[i]);
+      longest = Math.max(longest, this.slotFrame[i]);
+    }
     this.lateShown = shown;
-    this.aim = Math.min(Math.max(shown + this.margin, this.floor), this.ceiling - HEADROOM);
+    this.aim = Math.min(Math.max(shown + longest + this.spare, this.floor), this.ceiling - HEADROOM);
   }
 
   // Seconds dropped.
