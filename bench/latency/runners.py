@@ -339,6 +339,7 @@ class WebPage(Runner):
 
     name = "Marvane -> web page in headless Chromium"
     program = "chromium"
+    frame_ms = 20  # [web] frame_ms: the default
 
     def __init__(self, jitter=None):
         self.station = self.driver = self.profile = self.relay = None
@@ -359,7 +360,8 @@ class WebPage(Runner):
         from selenium.webdriver.common.by import By
         port = harness.free_port()
         self.station = marvane_station(setup, {"marvane.conf":
-                                               "[web]\nport = %d\nguests = yes\n" % port})
+                                               "[web]\nport = %d\nguests = yes\n"
+                                               "frame_ms = %d\n" % (port, self.frame_ms)})
         self.station.wait_line(r"web: https://\S+:%d/" % port)
         certificate = self.station.path("web-cert.pem")
 
@@ -431,4 +433,11 @@ class WebPage(Runner):
             self.relay.close()
 
 
-RUNNERS = [RemoteTrx, MarvaneLive, WebPage]
+class WebPageShortFrames(WebPage):
+    """The same with the shorter Opus frames ([web] frame_ms = 10)."""
+
+    name = "Marvane -> web page in headless Chromium, 10 ms frames"
+    frame_ms = 10
+
+
+RUNNERS = [RemoteTrx, MarvaneLive, WebPage, WebPageShortFrames]
