@@ -59,6 +59,9 @@ bool SteerResampler::open(double inRate, double outRate) {
 
 void SteerResampler::clear() {
     // The first output is the first input sample's time: silence before it.
+    // Room for all it will hold, so that the output device's thread never
+    // allocates.
+    held_.reserve(kCompact + kTaps);
     held_.assign(kTaps / 2 - 1, 0.0f);
     position_ = 0;
 }
